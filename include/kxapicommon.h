@@ -1,0 +1,324 @@
+/*
+ * libkxapicommon - common support library of the camera's REST access server.
+ *
+ * The one public header: every exported function, record, enumeration, constant and global.
+ * The host records below are shared with the access server, which is built separately: their
+ * listed fields must sit at the offsets the camera ABI (32-bit ARM EABI) gives them, and the
+ * static_asserts at the end of each record prove it whenever this header is compiled for ILP32.
+ * Bytes between listed fields belong to the host; the library neither reads nor writes them.
+ *
+ * Heap blocks that cross between library and host come from malloc and go back with free; each
+ * function that hands one over says who releases it.
+ */
+#ifndef KXAPICOMMON_H
+#define KXAPICOMMON_H
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+#if defined(KXAPI_BUILDING_LIBRARY)
+#define KXAPI_EXPORT __attribute__((visibility("default")))
+#else
+#define KXAPI_EXPORT
+#endif
+
+#if defined(__ILP32__) || (defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4)
+#define KXAPI_TARGET_ABI 1 /* the camera's layout: every offset below is checked */
+#else
+#define KXAPI_TARGET_ABI 0
+#endif
+
+#if KXAPI_TARGET_ABI
+#define KXAPI_ASSERT_OFFSET(type, field, off) \
+    static_assert(offsetof(type, field) == (off), #type "." #field " must sit at " #off)
+#define KXAPI_ASSERT_SIZE(type, size) static_assert(sizeof(type) == (size), #type " must be " #size " bytes")
+#else
+#define KXAPI_ASSERT_OFFSET(type, field, off) static_assert(true, "")
+#define KXAPI_ASSERT_SIZE(type, size) static_assert(true, "")
+#endif
+
+struct json_object;          /* json-c node, the facade's JSON value */
+struct hbtp_message;         /* platform HBTP message */
+struct tagABS_EVENT_S;       /* platform event-loop event */
+struct tagABS_EVENT_BASE_S;  /* platform event-loop base */
+
+/* ==== Enumerations and result codes ==================================================== */
+
+/* Passed and stored as signed 32-bit integers; any int value may be carried. */
+enum VW_MSG_TYPE : int {
+    VW_MSG_TYPE_GET_REQ = 0,
+    VW_MSG_TYPE_SET_REQ = 1,
+    VW_MSG_TYPE_GET_RSP = 2,
+    VW_MSG_TYPE_SET_RSP = 3,
+};
+
+/* Inner commands are defined by the host's URI tables and the services. */
+enum VW_CMD_TYPE : int {
+    VW_CMD_SET_LONG_7013 = 7013,
+    VW_CMD_SET_LONG_7020 = 7020,
+    VW_CMD_SET_LONG_7038 = 7038,
+    VW_CMD_SET_LONG_7039 = 7039,
+    VW_CMD_SET_LONG_22026 = 22026,
+    INNER_CMD_INVALID = 31405, /* no inner command for the URL */
+};
+
+/* Status codes of the status table; the library produces these itself and passes services'
+ * own results on unchanged. */
+enum VW_RESULT_TYPE : int {
+    VW_RESULT_FAILURE = -1,
+    VW_RESULT_OK = 0,
+    VW_RESULT_COMMON_ERROR = 1,
+    VW_RESULT_UNSUPPORTED_REQUEST = 3,
+    VW_RESULT_INCORRECT_PARAMETER = 4,
+    VW_RESULT_NO_RESOURCE = 18,
+};
+
+/* ==== Command body and command message ================================================= */
+
+#define VW_CMD_BODY_LEN_TARGET 21208
+#define VW_MSG_DATA_LEN_TARGET 21408
+
+/* Opaque command body the host and the service agree on. */
+struct vwCmdBody {
+    unsigned char aucData[VW_CMD_BODY_LEN_TARGET];
+};
+#define VW_CMD_BODY_LEN (sizeof(vwCmdBody))
+
+/* The command message, little-endian, as it travels on the Unix datagram sockets. */
+struct MSG_DATA {
+    unsigned char aucLead[16];     /* never written by the library: zero in what it builds */
+    char szClientUserName[144];    /* never filled by the library */
+    VW_MSG_TYPE enMsgType;
+    VW_CMD_TYPE enCmdType;
+    unsigned long long ullMsgNum;  /* 1 in every message the library sends */
+    VW_RESULT_TYPE enResult;       /* a reply's result; 0 in requests */
+    void* pUserData;               /* sequence cookie of an asynchronous request */
+    unsigned long long ullDataLen; /* valid bytes in aucData: 21208 or 0 */
+    unsigned long long ullExtParam;
+    unsigned char aucData[VW_CMD_BODY_LEN_TARGET];
+};
+#define VW_MSG_DATA_LEN (sizeof(MSG_DATA))
+static_assert(sizeof(vwCmdBody) == VW_CMD_BODY_LEN_TARGET, "vwCmdBody is 21208 bytes on every ABI");
+KXAPI_ASSERT_SIZE(MSG_DATA, 21408);
+KXAPI_ASSERT_OFFSET(MSG_DATA, szClientUserName, 16);
+KXAPI_ASSERT_OFFSET(MSG_DATA, enMsgType, 160);
+KXAPI_ASSERT_OFFSET(MSG_DATA, enCmdType, 164);
+KXAPI_ASSERT_OFFSET(MSG_DATA, ullMsgNum, 168);
+KXAPI_ASSERT_OFFSET(MSG_DATA, enResult, 176);
+KXAPI_ASSERT_OFFSET(MSG_DATA, pUserData, 180);
+KXAPI_ASSERT_OFFSET(MSG_DATA, ullDataLen, 184);
+KXAPI_ASSERT_OFFSET(MSG_DATA, ullExtParam, 192);
+KXAPI_ASSERT_OFFSET(MSG_DATA, aucData, 200);
+
+/* ==== Host records ====================================================================== */
+
+#define KXAPI_URI_ID_MAX 8
+
+/* One numeric ID taken from the URL path; bytes 0 to 1023 belong to the host. */
+struct tagHEADER_URI_ID_ENTRY_S {
+    char szReserved[1024];
+    long long llValue;
+};
+
+struct tagHEADER_URI_ID_INFO_S {
+    unsigned int uiIDCount;
+    tagHEADER_URI_ID_ENTRY_S astId[KXAPI_URI_ID_MAX]; /* ID n is astId[n - 1] */
+};
+KXAPI_ASSERT_OFFSET(tagHEADER_URI_ID_INFO_S, astId, 8);
+KXAPI_ASSERT_SIZE(tagHEADER_URI_ID_INFO_S, 8 + 1032 * KXAPI_URI_ID_MAX);
+/* the value of ID n lies at 1032 x n */
+KXAPI_ASSERT_OFFSET(tagHEADER_URI_ID_INFO_S, astId[0].llValue, 1032 * 1);
+KXAPI_ASSERT_OFFSET(tagHEADER_URI_ID_INFO_S, astId[7].llValue, 1032 * 8);
+
+/* The parsed request header, one per request being served. */
+struct tagHTTP_HEADER_S {
+    char szMethod[12];
+    char szUrl[3076];
+    tagHEADER_URI_ID_INFO_S stUriIdInfo;
+    char szQuery[1152];
+    std::map<std::string, std::string> mapQueryParam; /* decoded key -> decoded value */
+};
+KXAPI_ASSERT_OFFSET(tagHTTP_HEADER_S, szMethod, 0);
+KXAPI_ASSERT_OFFSET(tagHTTP_HEADER_S, szUrl, 12);
+KXAPI_ASSERT_OFFSET(tagHTTP_HEADER_S, stUriIdInfo, 3088);
+KXAPI_ASSERT_OFFSET(tagHTTP_HEADER_S, szQuery, 11352);
+KXAPI_ASSERT_OFFSET(tagHTTP_HEADER_S, mapQueryParam, 12504);
+
+struct tagUNIX_SOCKET_S;
+typedef int (*PFN_UNIX_MSG)(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg);
+
+/* An endpoint to the internal services, set up by the host. */
+struct tagUNIX_SOCKET_S {
+    int iFd;               /* below 1024 */
+    char szSrcName[8];     /* local name of the current send */
+    char szDstName[8];     /* service name of the current send */
+    unsigned char aucHost1[64];
+    PFN_UNIX_MSG pfnSendMsg; /* 0 means the whole message was sent */
+    PFN_UNIX_MSG pfnRecvMsg; /* 0 means one whole message was received */
+};
+KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, iFd, 0);
+KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, szSrcName, 4);
+KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, szDstName, 12);
+KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, pfnSendMsg, 84);
+KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, pfnRecvMsg, 88);
+
+/* ---- server context record ---- */
+/* The host's server context; the library reads only the event base pointer. */
+struct tagHTTP_SERVER_S {
+    unsigned char aucHost1[44];
+    tagABS_EVENT_BASE_S* pstEventBase;
+};
+KXAPI_ASSERT_OFFSET(tagHTTP_SERVER_S, pstEventBase, 44);
+/* ---- end server context record ---- */
+
+/* The client connection record, one per HTTP connection. */
+struct tagHTTP_CLIENT_S {
+    int iClientFd;
+    unsigned char aucHost1[2188];
+    tagHTTP_SERVER_S* pstServerCtx;
+    unsigned char aucHost2[60];
+    tagUNIX_SOCKET_S* pstUnixSock;     /* synchronous exchanges */
+    tagUNIX_SOCKET_S* pstUnixAsynSock; /* asynchronous sends */
+    unsigned char aucHost3[680];
+    int iReqState;    /* 7 while an asynchronous HBTP reply is outstanding, 8 once it arrived */
+    int bAsynPending; /* 1 once an asynchronous request went out */
+    void* pRecvMsg;   /* the reply slot: a malloc'ed MSG_DATA, or an hbtp_message */
+    int iHbtpFd;      /* registered HBTP channel, 0 for none */
+    unsigned char aucHost4[1416];
+    tagHTTP_HEADER_S stReqHeader;
+};
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, iClientFd, 0);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, pstServerCtx, 2192);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, pstUnixSock, 2256);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, pstUnixAsynSock, 2260);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, iReqState, 2944);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, bAsynPending, 2948);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, pRecvMsg, 2952);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, iHbtpFd, 2956);
+KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, stReqHeader, 4376);
+
+/* The content record of a request. */
+struct tagHTTP_CNTENT_INTER_S {
+    void* pPreData;   /* 21208-byte current data fetched before a change; the host frees it */
+    unsigned char aucHost1[4];
+    char* pRspBody;   /* pending body, sent and freed by FormatCommonResponse<char*> */
+};
+KXAPI_ASSERT_OFFSET(tagHTTP_CNTENT_INTER_S, pPreData, 0);
+KXAPI_ASSERT_OFFSET(tagHTTP_CNTENT_INTER_S, pRspBody, 8);
+
+struct tagHTTP_BUF_S;
+typedef int (*PFN_COPY2BUF)(tagHTTP_BUF_S* pstBuf, const char* pData, unsigned int uiLen);
+
+/* The response buffer record; Copy2Buf appends to the response, -1 means failure. */
+struct tagHTTP_BUF_S {
+    unsigned char aucHost1[20];
+    PFN_COPY2BUF Copy2Buf;
+};
+KXAPI_ASSERT_OFFSET(tagHTTP_BUF_S, Copy2Buf, 20);
+
+/* Only passed through by pointer. */
+struct tagHTTP_ARRAY_S;
+
+/* ==== Service messaging ================================================================= */
+
+/* ---- end service messaging ---- */
+
+/* ==== Request handlers ================================================================== */
+
+/* ---- end request handlers ---- */
+
+/* ==== URI routing and URI IDs =========================================================== */
+
+/* ---- end URI routing ---- */
+
+/* ==== Query parameters ================================================================== */
+
+/* ---- end query parameters ---- */
+
+/* ==== Status table ====================================================================== */
+
+/* Text for a status code; never null, never to be freed. A miss logs the code once and gives
+ * the current g_pszCommonErrorMsg. */
+KXAPI_EXPORT const char* GetStatusString(long long code);
+/* Fallback text of the status lookup; the host may point it elsewhere. */
+KXAPI_EXPORT extern const char* g_pszCommonErrorMsg;
+
+/* ==== JSON responses ==================================================================== */
+
+/* ---- end JSON responses ---- */
+
+/* ==== JSON facade over json-c =========================================================== */
+/* Nodes follow json-c ownership: a node added to a parent belongs to it; a root is released
+ * with cJSON_Delete. Texts from cJSON_Print belong to the printed node. */
+
+KXAPI_EXPORT json_object* cJSON_CreateObject();
+KXAPI_EXPORT json_object* cJSON_CreateArray();
+KXAPI_EXPORT json_object* cJSON_CreateString(const char* pszText);
+KXAPI_EXPORT json_object* cJSON_CreateNull();
+KXAPI_EXPORT json_object* cJSON_CreateNumber(double dValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(float fValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(int iValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(unsigned int uiValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(long lValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(unsigned long ulValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(long long llValue);
+KXAPI_EXPORT json_object* cJSON_CreateNumber(unsigned long long ullValue);
+KXAPI_EXPORT void cJSON_AddItemToObject(json_object* pstObject, const char* pszKey, json_object* pstItem);
+KXAPI_EXPORT void cJSON_AddItemToArray(json_object* pstArray, json_object* pstItem);
+KXAPI_EXPORT json_object* cJSON_GetObjectItem(json_object* pstObject, const char* pszKey);
+KXAPI_EXPORT json_object* cJSON_GetArrayItem(json_object* pstArray, int iIndex);
+KXAPI_EXPORT int cJSON_GetArraySize(json_object* pstArray);
+KXAPI_EXPORT const char* cJSON_Print(json_object* pstNode);
+KXAPI_EXPORT json_object* cJSON_Parse(const char* pszText);
+KXAPI_EXPORT void cJSON_Delete(json_object* pstNode);
+
+/* ==== IP-lock response ================================================================== */
+
+/* ---- end IP-lock response ---- */
+
+/* ==== HBTP messaging ==================================================================== */
+
+/* ---- end HBTP messaging ---- */
+
+/* ==== Common list ======================================================================= */
+
+/* ---- end common list ---- */
+
+/* ==== Time and mode conversions ========================================================= */
+
+/* ---- end time and mode conversions ---- */
+
+/* ==== Download file info ================================================================ */
+
+/* ---- end download file info ---- */
+
+/* ==== Small services ==================================================================== */
+
+enum RANDOM_STR_TYPE : int {
+    RANDOM_STR_TYPE_DEC = 0,
+    RANDOM_STR_TYPE_HEX = 1,
+};
+
+extern "C" {
+/* size zero-filled bytes, or null for a size below 1; release with VW_free. */
+KXAPI_EXPORT void* VW_malloc(int iSize);
+KXAPI_EXPORT void VW_free(void* pMem);
+/* A heap-allocated default mutex; null for none. Every operation answers a null handle with 2. */
+KXAPI_EXPORT void* CreateMutex(void);
+KXAPI_EXPORT long long DestroyMutex(void* pMutex);
+KXAPI_EXPORT long long MutexLock(void* pMutex);
+KXAPI_EXPORT long long MutexUnlock(void* pMutex);
+}
+
+/* iCount raw random bytes into pBuf (not terminated): 0 or -1. */
+KXAPI_EXPORT long long GetUrandomString(char* pBuf, int iCount);
+/* Exactly ullLen random characters and a NUL into pOut (ullLen + 1 bytes), 4 <= ullLen <= 1023;
+ * pOut is written only on success. */
+KXAPI_EXPORT long long GetDevRandomString(char* pOut, unsigned long long ullLen, RANDOM_STR_TYPE enType);
+
+/* ==== Subscriber records and common helpers ============================================= */
+
+/* ---- end subscriber records ---- */
+
+#endif /* KXAPICOMMON_H */
