@@ -234,6 +234,51 @@ struct tagHTTP_ARRAY_S;
 
 /* ==== Query parameters ================================================================== */
 
+/* Splits pstHeader->szQuery ("k=v&k=v", still percent-encoded) into pstHeader->mapQueryParam.
+ * The map is cleared first; keys and values are stored percent-decoded ('+' stays '+'), and the
+ * first occurrence of a key wins. Limits on the encoded text: key 31 characters, value 63, one
+ * pair 96. A value ends at its first white-space character.
+ * 0 success (an empty query too), 1 null header or undecodable text, 4 malformed pair (or a
+ * szQuery field with no terminator, which is not read past its end). A failure stops at the
+ * faulty pair: the pairs before it stay in the map, it and the rest are absent. */
+KXAPI_EXPORT int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader);
+/* Takes the pair at pszPos (up to the next '&') into pszKey (32 bytes) and pszValue (64 bytes),
+ * both cleared first; the position is not moved.
+ * 0 pair taken, 1 nothing left at the position, 4 null argument or malformed pair. */
+KXAPI_EXPORT int QueryGetOnePair(char* pszPos, char* pszKey, char* pszValue);
+
+/* The value stored under strKey by URIQueryParamParse. 0 found (strValue holds it), 1 not found
+ * (strValue emptied) or null header (strValue untouched). */
+KXAPI_EXPORT int GetURIQueryParam(tagHTTP_HEADER_S* pstHeader, std::string strKey, std::string& strValue);
+
+/* The value under strKey converted to T, one of long long, unsigned long long, long, int,
+ * unsigned int, short, unsigned short. Leading white space is skipped and text after the digits is
+ * ignored ("12abc" gives 12); digits beyond the range of T are not checked. long is 32 bits on the
+ * camera: the value wraps modulo 2^32 and is stored sign-extended, on every host alike.
+ * 0 stored, 1 key missing or null header, 4 no number; on 1 and 4 *pOut is untouched. */
+template <typename T>
+KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut);
+/* The value under strKey as text in pOut (iSize bytes), instantiated for char only. A value of
+ * iSize characters or more does not fit: pOut is left empty and the result is still 0.
+ * 0 copied (or emptied), 1 key missing or null header, 4 iSize below 1 (nothing written). */
+template <typename T>
+KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut,
+                                                  int iSize);
+
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<long long>(tagHTTP_HEADER_S*, std::string,
+                                                                             long long*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<unsigned long long>(tagHTTP_HEADER_S*, std::string,
+                                                                                      unsigned long long*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<long>(tagHTTP_HEADER_S*, std::string, long*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<int>(tagHTTP_HEADER_S*, std::string, int*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<unsigned int>(tagHTTP_HEADER_S*, std::string,
+                                                                                unsigned int*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<short>(tagHTTP_HEADER_S*, std::string, short*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<unsigned short>(tagHTTP_HEADER_S*, std::string,
+                                                                                  unsigned short*);
+extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<char>(tagHTTP_HEADER_S*, std::string, char*,
+                                                                        int);
+
 /* ---- end query parameters ---- */
 
 /* ==== Status table ====================================================================== */
@@ -245,6 +290,55 @@ KXAPI_EXPORT const char* GetStatusString(long long code);
 KXAPI_EXPORT extern const char* g_pszCommonErrorMsg;
 
 /* ==== JSON responses ==================================================================== */
+
+#define KXAPI_REQUEST_URL_SIZE 256   /* RequestURL holds at most 255 characters */
+#define KXAPI_STATUS_STRING_SIZE 128 /* StatusString holds at most 127 characters */
+
+/* The status block of every status body. */
+struct KXAPI_RESPONSE_STATUS {
+    char RequestURL[KXAPI_REQUEST_URL_SIZE];
+    long long StatusCode;
+    char StatusString[KXAPI_STATUS_STRING_SIZE];
+};
+KXAPI_ASSERT_OFFSET(KXAPI_RESPONSE_STATUS, StatusCode, 256);
+KXAPI_ASSERT_OFFSET(KXAPI_RESPONSE_STATUS, StatusString, 264);
+KXAPI_ASSERT_SIZE(KXAPI_RESPONSE_STATUS, 392);
+
+/* The status body: { "ResponseStatus": { "RequestURL": ..., "StatusCode": ..., "StatusString": ... } } */
+struct KXAPI_RESPONSE {
+    KXAPI_RESPONSE_STATUS ResponseStatus;
+};
+
+/* The status record for pstHeader's URL (cut at 255 characters; empty for a null header) and
+ * result with its status text (cut at 127 characters). Failed bounded copies are logged and the
+ * record keeps what was written before. */
+KXAPI_EXPORT KXAPI_RESPONSE FillResponseStatusParam(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result);
+
+/* The record as json-c's single-line JSON text, instantiated for KXAPI_RESPONSE and
+ * KXAPI_HTTP_IP_LOCK_STATUS. The text is a new malloc'ed block of exactly strlen + 1 bytes that
+ * the caller owns and releases with free; null on any failure. */
+template <typename T>
+KXAPI_EXPORT char* json_encode(const T& stRecord);
+extern template KXAPI_EXPORT char* json_encode<KXAPI_RESPONSE>(const KXAPI_RESPONSE&);
+
+/* Finishes a request: hands pstCtInt->pRspBody to pstBuf->Copy2Buf when a body is pending, else
+ * the status body of result; only the char* form exists.
+ * Ownership: a pending body is taken over: it is freed and pstCtInt->pRspBody set to null
+ * whatever Copy2Buf answers (it must be a NUL-terminated malloc'ed text). The status body is the
+ * library's own and freed before return. Copy2Buf gets the text's length without the NUL; only
+ * its -1 is a failure. 0 handed over, -1 null argument (nothing changed), encoding failure or
+ * Copy2Buf failure. */
+template <typename T>
+int FormatCommonResponse(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt,
+                         tagHTTP_BUF_S* pstBuf);
+template <>
+KXAPI_EXPORT int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result,
+                                             tagHTTP_CNTENT_INTER_S* pstCtInt, tagHTTP_BUF_S* pstBuf);
+
+/* Always sends the status body of result; a pending body in pstCtInt is neither sent, nor freed,
+ * nor cleared. Results as FormatCommonResponse<char*>. */
+KXAPI_EXPORT int FormatCommonStatus(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result,
+                                    tagHTTP_CNTENT_INTER_S* pstCtInt, tagHTTP_BUF_S* pstBuf);
 
 /* ---- end JSON responses ---- */
 
@@ -275,6 +369,28 @@ KXAPI_EXPORT void cJSON_Delete(json_object* pstNode);
 
 /* ==== IP-lock response ================================================================== */
 
+/* The body for a client whose address is locked out: status 108 and the remaining lock time. */
+struct KXAPI_HTTP_IP_LOCK_STATUS {
+    KXAPI_RESPONSE IpLockStatus;
+    unsigned long long remainTime; /* as the host reports it; 2^63 and above print negative */
+};
+KXAPI_ASSERT_OFFSET(KXAPI_HTTP_IP_LOCK_STATUS, remainTime, 392);
+KXAPI_ASSERT_SIZE(KXAPI_HTTP_IP_LOCK_STATUS, 400);
+
+extern template KXAPI_EXPORT char* json_encode<KXAPI_HTTP_IP_LOCK_STATUS>(const KXAPI_HTTP_IP_LOCK_STATUS&);
+
+/* Supplied by the host, not by this library: the remaining lock time of pstClient. The library
+ * refers to it weakly, so it loads into a process that lacks it; KxapiHttpAuthLockRsptContent
+ * then fails with -1 and the error line "[KXAPI]:KxapiHttpAuthLockRsptContent: KxapiHttpGetUnLockTime
+ * is not provided". */
+unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient);
+
+/* Sends { "IpLockStatus": <status body of 108 for the client's current URL>, "remainTime": N }
+ * to pstBuf->Copy2Buf. The text is the library's own and freed before return.
+ * 0 handed over; -1 null argument (the host's lock time is then not asked), host lock time
+ * missing, encoding failure or Copy2Buf failure. */
+KXAPI_EXPORT int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pstBuf);
+
 /* ---- end IP-lock response ---- */
 
 /* ==== HBTP messaging ==================================================================== */
@@ -286,6 +402,24 @@ KXAPI_EXPORT void cJSON_Delete(json_object* pstNode);
 /* ---- end common list ---- */
 
 /* ==== Time and mode conversions ========================================================= */
+
+/* The camera's common-mode switch; the REST form carries the same four values with 0 and 1
+ * exchanged. Any int value may be passed; only 0 to 3 are known. */
+enum CAM_COMMONMODE_SWITCH : int {
+    CAM_COMMONMODE_SWITCH_0 = 0,
+    CAM_COMMONMODE_SWITCH_1 = 1,
+    CAM_COMMONMODE_SWITCH_2 = 2,
+    CAM_COMMONMODE_SWITCH_3 = 3,
+};
+
+/* "yyyy/M/d h:m:s" (decimal fields, text after the sixth ignored) read as local time without
+ * daylight saving; fields out of range are normalised. 0 with *plSeconds = mktime's result (-1
+ * included), -1 null argument or wrong format (*plSeconds untouched). */
+KXAPI_EXPORT int RestTransferTimeStrToSeconds(long* plSeconds, char* pszTime);
+/* Camera value to REST form. 0 stored, -1 null out or unknown value (out untouched). */
+KXAPI_EXPORT int TransSwitchModeToRestFormat(CAM_COMMONMODE_SWITCH enMode, CAM_COMMONMODE_SWITCH* penRest);
+/* REST form to camera value. 0 stored, -1 null out or unknown value (out untouched). */
+KXAPI_EXPORT int TransRestFormatToSwitchMode(CAM_COMMONMODE_SWITCH* penMode, CAM_COMMONMODE_SWITCH enRest);
 
 /* ---- end time and mode conversions ---- */
 

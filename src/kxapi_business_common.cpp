@@ -1,10 +1,14 @@
 // Request handlers, URI routing and IDs, typed query getters, the response encoder, synchronous
 // HBTP exchange and asynchronous event registration, time and mode conversions, download info.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_business_common"
+#include "kxapi_json_encode.h"
 #include "kxapi_log.h"
+#include "kxapi_response.h"
 #include "kxapicommon.h"
 
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 
 // ==== Request handlers ===================================================================
 
@@ -16,9 +20,154 @@
 
 // ==== Typed query getters ================================================================
 
+namespace {
+
+// What the integer getters differ in: the type scanned into, its scan format, how the scanned value
+// is stored, and the type and format the stored value is logged with.
+template <typename T, typename TScan, typename TShown>
+struct QueryIntBase {
+    using Scan = TScan;
+    using Shown = TShown;
+    static T Store(TScan v) { return static_cast<T>(v); }
+};
+
+template <typename T>
+struct QueryInt;
+
+template <>
+struct QueryInt<long long> : QueryIntBase<long long, long long, long long> {
+    static constexpr const char* kScan = "%lld";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%lld";
+};
+template <>
+struct QueryInt<unsigned long long> : QueryIntBase<unsigned long long, unsigned long long, unsigned long long> {
+    static constexpr const char* kScan = "%llu";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%llu";
+};
+template <>
+struct QueryInt<long> : QueryIntBase<long, long long, long long> {
+    static constexpr const char* kScan = "%lld";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%lld";
+    // long is 32 bits on the camera: keep its wrap on every host.
+    static long Store(long long v) { return static_cast<long>(static_cast<int32_t>(static_cast<uint32_t>(v))); }
+};
+template <>
+struct QueryInt<int> : QueryIntBase<int, int, int> {
+    static constexpr const char* kScan = "%d";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%d";
+};
+template <>
+struct QueryInt<unsigned int> : QueryIntBase<unsigned int, unsigned int, unsigned int> {
+    static constexpr const char* kScan = "%u";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%u";
+};
+template <>
+struct QueryInt<short> : QueryIntBase<short, short, int> {
+    static constexpr const char* kScan = "%hd";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%d";
+};
+template <>
+struct QueryInt<unsigned short> : QueryIntBase<unsigned short, unsigned short, unsigned int> {
+    static constexpr const char* kScan = "%hu";
+    static constexpr const char* kShown = "[KXAPI]:Get Query Para key:%s, value:%u";
+};
+
+// The key's text; false (with the get-failed line) when it cannot be had.
+bool LookupQueryText(tagHTTP_HEADER_S* pstHeader, const std::string& strKey, std::string& strText)
+{
+    if (GetURIQueryParam(pstHeader, strKey, strText) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:key:%s get failed", strKey.c_str());
+        return false;
+    }
+    return true;
+}
+
+template <typename T>
+VW_RESULT_TYPE GetQueryInteger(tagHTTP_HEADER_S* pstHeader, const std::string& strKey, T* pOut)
+{
+    using Traits = QueryInt<T>;
+    std::string strText;
+    if (!LookupQueryText(pstHeader, strKey, strText)) {
+        return VW_RESULT_COMMON_ERROR;
+    }
+    // Scanned into a temporary, so the output is written only after a successful scan.
+    typename Traits::Scan value = 0;
+    int iRet = sscanf_s(strText.c_str(), Traits::kScan, &value);
+    if (iRet <= 0) {
+        KXAPI_LOG_SECUREC("sscanf_s", iRet);
+        return VW_RESULT_INCORRECT_PARAMETER;
+    }
+    *pOut = Traits::Store(value);
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, Traits::kShown, strKey.c_str(), static_cast<typename Traits::Shown>(*pOut));
+    return VW_RESULT_OK;
+}
+
+} // namespace
+
+int GetURIQueryParam(tagHTTP_HEADER_S* pstHeader, std::string strKey, std::string& strValue)
+{
+    if (pstHeader == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid param, pstHeader[%p]", static_cast<void*>(pstHeader));
+        return 1;
+    }
+    auto it = pstHeader->mapQueryParam.find(strKey);
+    if (it != pstHeader->mapQueryParam.end()) {
+        strValue = it->second;
+        return 0;
+    }
+    strValue.clear();
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:key:%s not exist", strKey.c_str());
+    return 1;
+}
+
+template <typename T>
+VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut)
+{
+    return GetQueryInteger(pstHeader, strKey, pOut);
+}
+
+template <typename T>
+VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut, int iSize)
+{
+    static_assert(std::is_same_v<T, char>, "the sized form is for char arrays only");
+    std::string strText;
+    if (!LookupQueryText(pstHeader, strKey, strText)) {
+        return VW_RESULT_COMMON_ERROR;
+    }
+    if (iSize <= 0) {
+        // No room even for a terminator: nothing is written, and the output cannot be shown.
+        KXAPI_LOG_SECUREC("strncpy_s", strncpy_s(pOut, 0, strText.c_str(), strText.size()));
+        return VW_RESULT_INCORRECT_PARAMETER;
+    }
+    // A text that does not fit leaves the array empty; the caller still gets 0.
+    (void)KXAPI_SECUREC_CHECK("strncpy_s",
+                              strncpy_s(pOut, static_cast<size_t>(iSize), strText.c_str(), strText.size()));
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Get Query Para key:%s, value:%s", strKey.c_str(), pOut);
+    return VW_RESULT_OK;
+}
+
+template VW_RESULT_TYPE GetURIQueryParamByKey<long long>(tagHTTP_HEADER_S*, std::string, long long*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned long long>(tagHTTP_HEADER_S*, std::string,
+                                                                  unsigned long long*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<long>(tagHTTP_HEADER_S*, std::string, long*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<int>(tagHTTP_HEADER_S*, std::string, int*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned int>(tagHTTP_HEADER_S*, std::string, unsigned int*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<short>(tagHTTP_HEADER_S*, std::string, short*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned short>(tagHTTP_HEADER_S*, std::string, unsigned short*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<char>(tagHTTP_HEADER_S*, std::string, char*, int);
+
 // ---- end typed query getters ----
 
 // ==== Response encoder ===================================================================
+
+template char* json_encode<KXAPI_RESPONSE>(const KXAPI_RESPONSE&);
+
+template <>
+int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt,
+                                tagHTTP_BUF_S* pstBuf)
+{
+    return SendStatusResponse("FormatCommonResponse<char*>", pstHeader, result, pstCtInt, pstBuf, true);
+}
 
 // ---- end response encoder ----
 
@@ -27,6 +176,113 @@
 // ---- end synchronous HBTP and asynchronous events ----
 
 // ==== Time and mode conversions ==========================================================
+
+namespace {
+
+constexpr size_t kJsonTimeTextSize = 64;
+
+// The switch mapping is its own inverse: 0 and 1 exchange, 2 and 3 stay.
+int MapSwitchMode(CAM_COMMONMODE_SWITCH enFrom, CAM_COMMONMODE_SWITCH* penTo)
+{
+    if (penTo == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
+        return -1;
+    }
+    switch (static_cast<int>(enFrom)) {
+        case 0:
+            *penTo = CAM_COMMONMODE_SWITCH_1;
+            return 0;
+        case 1:
+            *penTo = CAM_COMMONMODE_SWITCH_0;
+            return 0;
+        case 2:
+        case 3:
+            *penTo = enFrom;
+            return 0;
+        default:
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:current switch:%d may be not supported", static_cast<int>(enFrom));
+            return -1;
+    }
+}
+
+// a - b with the camera's two's-complement wrap, so no field value of a client's text can overflow.
+int WrapSub(int a, int b)
+{
+    return static_cast<int>(static_cast<unsigned int>(a) - static_cast<unsigned int>(b));
+}
+
+json_object* FormatTimeJsonString(const struct tm& stTm, const char* pszFormat)
+{
+    char szText[kJsonTimeTextSize];
+    if (memset_s(szText, sizeof(szText), 0, sizeof(szText)) != EOK) {
+        return nullptr;
+    }
+    (void)strftime(szText, sizeof(szText), pszFormat, &stTm);
+    return cJSON_CreateString(szText);
+}
+
+} // namespace
+
+int RestTransferTimeStrToSeconds(long* plSeconds, char* pszTime)
+{
+    if (plSeconds == nullptr || pszTime == nullptr) {
+        return -1;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:Transfer time string to seconds in!");
+    struct tm stTm;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stTm, sizeof(stTm), 0, sizeof(stTm)));
+    int iYear = 0;
+    int iMonth = 0;
+    int iDay = 0;
+    int iHour = 0;
+    int iMinute = 0;
+    int iSecond = 0;
+    if (sscanf_s(pszTime, "%d/%d/%d %d:%d:%d", &iYear, &iMonth, &iDay, &iHour, &iMinute, &iSecond) != 6) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Incorrect Time Format(yyyy/MM/dd hh:ss:mm):%s", pszTime);
+        return -1;
+    }
+    stTm.tm_year = WrapSub(iYear, 1900);
+    stTm.tm_mon = WrapSub(iMonth, 1);
+    stTm.tm_mday = iDay;
+    stTm.tm_hour = iHour;
+    stTm.tm_min = iMinute;
+    stTm.tm_sec = iSecond;
+    stTm.tm_isdst = 0;
+    // Out-of-range fields are mktime's to normalise; its -1 is passed on as it is.
+    *plSeconds = static_cast<long>(mktime(&stTm));
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:Transfer time string to seconds Return!");
+    return 0;
+}
+
+int TransSwitchModeToRestFormat(CAM_COMMONMODE_SWITCH enMode, CAM_COMMONMODE_SWITCH* penRest)
+{
+    return MapSwitchMode(enMode, penRest);
+}
+
+int TransRestFormatToSwitchMode(CAM_COMMONMODE_SWITCH* penMode, CAM_COMMONMODE_SWITCH enRest)
+{
+    return MapSwitchMode(enRest, penMode);
+}
+
+json_object* CreateTimeOfDayJsonString(int iMinutes)
+{
+    struct tm stTm;
+    if (memset_s(&stTm, sizeof(stTm), 0, sizeof(stTm)) != EOK) {
+        return nullptr;
+    }
+    stTm.tm_hour = iMinutes / 60;
+    stTm.tm_min = iMinutes % 60;
+    return FormatTimeJsonString(stTm, "%H:%M");
+}
+
+json_object* CreateDateTimeJsonString(time_t tValue)
+{
+    struct tm stTm;
+    if (localtime_r(&tValue, &stTm) == nullptr) {
+        return nullptr;
+    }
+    return FormatTimeJsonString(stTm, "%Y-%m-%d %H:%M:%S");
+}
 
 // ---- end time and mode conversions ----
 

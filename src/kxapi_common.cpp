@@ -2,7 +2,10 @@
 // reply reader and user list, the subscriber tables and common helpers.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_common"
 #include "kxapi_log.h"
+#include "kxapi_response.h"
 #include "kxapicommon.h"
+
+#include <Poco/URI.h>
 
 #include <cstring>
 
@@ -11,6 +14,95 @@
 // ---- end service messaging ----
 
 // ==== Query parsing ======================================================================
+
+namespace {
+
+// Buffer sizes of one pair; their limits apply to the encoded text.
+constexpr unsigned int kQueryKeySize = 32;
+constexpr unsigned int kQueryValueSize = 64;
+constexpr unsigned int kQueryPairSize = 97;
+
+// Percent-decodes pszText into strOut ('+' stays '+'); false when the text is not well formed.
+bool QueryDecode(const char* pszText, std::string& strOut)
+{
+    try {
+        Poco::URI::decode(pszText, strOut, false);
+        return true;
+    } catch (...) {
+        // A stray '%' throws; nothing may leave the library, and the caller reports it.
+        return false;
+    }
+}
+
+} // namespace
+
+int QueryGetOnePair(char* pszPos, char* pszKey, char* pszValue)
+{
+    if (pszPos == nullptr || pszKey == nullptr || pszValue == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null point.");
+        return 4;
+    }
+    if (pszPos[0] == '\0') {
+        return 1;
+    }
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pszKey, kQueryKeySize, 0, kQueryKeySize));
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pszValue, kQueryValueSize, 0, kQueryValueSize));
+
+    size_t uPairLen = strcspn(pszPos, "&");
+    char szPair[kQueryPairSize] = {0};
+    if (uPairLen > 0) {
+        // A pair of 97 characters or more does not fit: the buffer stays empty and the scan fails.
+        (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(szPair, sizeof(szPair), pszPos, uPairLen));
+    }
+    int iFields = sscanf_s(szPair, "%[^=]=%s", pszKey, kQueryKeySize, pszValue, kQueryValueSize);
+    if (iFields != 2) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:There is not = in the param:%s.", szPair);
+        return 4;
+    }
+    return 0;
+}
+
+int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader)
+{
+    if (pstHeader == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid param, pstHeader[%p]", static_cast<void*>(pstHeader));
+        return 1;
+    }
+    pstHeader->mapQueryParam.clear();
+    // The host stores the query terminated within its field; a field without a terminator is not
+    // read past its end.
+    if (memchr(pstHeader->szQuery, '\0', sizeof(pstHeader->szQuery)) == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:query string is not terminated");
+        return 4;
+    }
+    char* pszPos = pstHeader->szQuery;
+    for (;;) {
+        char szKey[kQueryKeySize] = {0};
+        char szValue[kQueryValueSize] = {0};
+        int iRet = QueryGetOnePair(pszPos, szKey, szValue);
+        if (iRet == 1) {
+            return 0;
+        }
+        if (iRet != 0) {
+            return iRet;
+        }
+        std::string strKey;
+        std::string strValue;
+        if (!QueryDecode(szKey, strKey) || !QueryDecode(szValue, strValue)) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:string format is invalid,szKey%s, szValue:%s", szKey, szValue);
+            return 1;
+        }
+        // The first occurrence of a key wins; a repeat is logged with the kept value.
+        auto it = pstHeader->mapQueryParam.emplace(std::move(strKey), std::move(strValue)).first;
+        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Query Para Parse key:%s, value:%s", it->first.c_str(),
+                  it->second.c_str());
+        char* pszAmp = strchr(pszPos, '&');
+        if (pszAmp == nullptr) {
+            return 0;
+        }
+        pszPos = pszAmp + 1;
+    }
+}
 
 // ---- end query parsing ----
 
@@ -50,9 +142,61 @@ const char* GetStatusString(long long code)
 
 // ==== Status body ========================================================================
 
+KXAPI_RESPONSE FillResponseStatusParam(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result)
+{
+    KXAPI_RESPONSE stRsp;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    KXAPI_RESPONSE_STATUS& stStatus = stRsp.ResponseStatus;
+    // A null header is a failed copy like any other: logged, and the URL stays empty.
+    const char* pszUrl = pstHeader != nullptr ? pstHeader->szUrl : nullptr;
+    (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(stStatus.RequestURL, sizeof(stStatus.RequestURL), pszUrl,
+                                                     sizeof(stStatus.RequestURL) - 1));
+    stStatus.StatusCode = static_cast<long long>(result);
+    (void)KXAPI_SECUREC_CHECK("strncpy_s",
+                              strncpy_s(stStatus.StatusString, sizeof(stStatus.StatusString),
+                                        GetStatusString(stStatus.StatusCode), sizeof(stStatus.StatusString) - 1));
+    return stRsp;
+}
+
+int FormatCommonStatus(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt,
+                       tagHTTP_BUF_S* pstBuf)
+{
+    return SendStatusResponse("FormatCommonStatus", pstHeader, result, pstCtInt, pstBuf, false);
+}
+
 // ---- end status body ----
 
 // ==== IP-lock response ===================================================================
+
+// The host defines it; a weak reference lets the library load where it is missing, which is then
+// found here at run time instead of as a failed symbol lookup at load time.
+extern unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient)
+    __attribute__((weak, visibility("default")));
+
+template char* json_encode<KXAPI_HTTP_IP_LOCK_STATUS>(const KXAPI_HTTP_IP_LOCK_STATUS&);
+
+int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pstBuf)
+{
+    static const char* const kFunc = "KxapiHttpAuthLockRsptContent";
+    if (pstClient == nullptr || pstBuf == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstClient[%p] pstBuf[%p]", kFunc,
+                  static_cast<void*>(pstClient), static_cast<void*>(pstBuf));
+        return -1;
+    }
+    if (KxapiHttpGetUnLockTime == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: KxapiHttpGetUnLockTime is not provided", kFunc);
+        return -1;
+    }
+    KXAPI_HTTP_IP_LOCK_STATUS stLock;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stLock, sizeof(stLock), 0, sizeof(stLock)));
+    stLock.IpLockStatus = FillResponseStatusParam(&pstClient->stReqHeader, static_cast<VW_RESULT_TYPE>(108));
+    stLock.remainTime = KxapiHttpGetUnLockTime(pstClient);
+    char* pszBody = EncodeResponseBody(kFunc, stLock);
+    if (pszBody == nullptr) {
+        return -1;
+    }
+    return HandBodyToBuffer(kFunc, pstBuf, pszBody);
+}
 
 // ---- end IP-lock response ----
 
