@@ -1,0 +1,11 @@
+#include <kxapicommon.h>
+#include <kxplatform.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main()
+{
+    g_enDebugFlag = 1;
+    return strcmp(GetStatusString(3), "Unsupported request") == 0 ? 0 : 1;
+}
