@@ -31,12 +31,15 @@ extern "C" void VW_WriteLog(int iModule, int iLevel, int iDebugFlag, int iReserv
                             const char* pszFormat, ...)
 {
     char szText[4096];
-    va_list ap;
-    va_start(ap, pszFormat);
-    int n = vsnprintf(szText, sizeof(szText), pszFormat != nullptr ? pszFormat : "", ap);
-    va_end(ap);
-    if (n < 0) {
-        szText[0] = '\0';
+    szText[0] = '\0';
+    if (pszFormat != nullptr) {
+        va_list ap;
+        va_start(ap, pszFormat);
+        int n = vsnprintf(szText, sizeof(szText), pszFormat, ap);
+        va_end(ap);
+        if (n < 0) {
+            szText[0] = '\0';
+        }
     }
     std::lock_guard<std::mutex> lock(g_logMutex);
     if (g_pfnSink != nullptr) {
