@@ -398,6 +398,60 @@ KXAPI_EXPORT int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHT
 /* ---- end HBTP messaging ---- */
 
 /* ==== Common list ======================================================================= */
+/* A singly linked list of fixed-size elements. The list owns a private copy of every element:
+ * nodes and element blocks come from VW_malloc and are freed by the list itself (after the
+ * optional release callback) when an element is removed, cleared or destroyed. Callers may read
+ * and change an element's bytes through pData while its node is in the list, and may walk the
+ * list from pstHead->pstNext, but never free a node or a block. The list never locks pMutex:
+ * callers that share a list across threads hold it (MutexLock/MutexUnlock) around every
+ * operation and their own walks. */
+
+struct OCLIST_NODE {
+    void* pData;          /* the list's copy of the element; null only in the head node */
+    OCLIST_NODE* pstNext; /* null in the last node */
+};
+
+struct OCLIST {
+    OCLIST_NODE* pstHead;            /* data-less head node; the first element is its successor */
+    OCLIST_NODE* pstTail;            /* last node; pstHead while the list is empty */
+    unsigned long long ullDataSize;  /* bytes of every element, fixed by OCL_Init */
+    unsigned long long ullNodeCount; /* data nodes, the head not counted */
+    void* pMutex;                    /* CreateMutex handle, destroyed with the list */
+};
+KXAPI_ASSERT_OFFSET(OCLIST, pstHead, 0);
+KXAPI_ASSERT_OFFSET(OCLIST, pstTail, 4);
+KXAPI_ASSERT_OFFSET(OCLIST, ullDataSize, 8);
+KXAPI_ASSERT_OFFSET(OCLIST, ullNodeCount, 16);
+KXAPI_ASSERT_OFFSET(OCLIST, pMutex, 24);
+
+/* Comparison of two elements (or an element and a key): only 1 means yes, any other value no. */
+typedef int (*PFN_OCL_COMPARE)(void* pFirst, void* pSecond);
+/* Releases what an element refers to; must not free the element block, which the list frees
+ * right after. Null everywhere means nothing to release. */
+typedef void (*PFN_OCL_RELEASE)(void* pData);
+
+/* A new empty list of ullDataSize-byte elements, or null. Released with OCL_Destroy only. */
+KXAPI_EXPORT OCLIST* OCL_Init(unsigned long long ullDataSize);
+/* Appends a copy of ullDataSize bytes of pData: 0 or -1. */
+KXAPI_EXPORT long long OCL_AddToTail(OCLIST* pstList, const void* pData);
+/* Removes the first node for which pfnCompare(element, pKey) is 1, or every such node when
+ * iDeleteAll is nonzero: 0 when at least one was removed, else -1. */
+KXAPI_EXPORT long long OCL_DeleteForNode(OCLIST* pstList, void* pKey, PFN_OCL_COMPARE pfnCompare,
+                                         PFN_OCL_RELEASE pfnRelease, int iDeleteAll);
+/* Removes the first element: 0, or -1 for a bad list or an empty one. */
+KXAPI_EXPORT long long OCL_DeleteFirstNode(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease);
+/* Removes pstCur while walking; pstPrev must be the node right before it (the head node for
+ * the first element), which is not checked. */
+KXAPI_EXPORT void OCL_DeleteCurNode(OCLIST* pstList, OCLIST_NODE* pstPrev, OCLIST_NODE* pstCur,
+                                    PFN_OCL_RELEASE pfnRelease);
+/* Ascending selection sort, pfnCompare(a, b) == 1 meaning a goes before b. Moves element
+ * pointers between nodes (a node held across the sort then holds another element); not stable,
+ * n(n-1)/2 calls, no allocation. */
+KXAPI_EXPORT void OCL_Sort(const OCLIST* pstList, PFN_OCL_COMPARE pfnCompare);
+/* Removes every element; the list stays usable. */
+KXAPI_EXPORT void OCL_Clear(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease);
+/* Frees every element, the nodes, the mutex and the list record; the pointer dangles after. */
+KXAPI_EXPORT void OCL_Destroy(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease);
 
 /* ---- end common list ---- */
 
@@ -424,6 +478,40 @@ KXAPI_EXPORT int TransRestFormatToSwitchMode(CAM_COMMONMODE_SWITCH* penMode, CAM
 /* ---- end time and mode conversions ---- */
 
 /* ==== Download file info ================================================================ */
+
+#define KXAPI_DOWNLOAD_TEXT_LEN 128 /* characters kept of a path, name or type */
+#define KXAPI_DOWNLOAD_BOUNDARY_LEN 32
+
+/* What the host needs to send a file as a multipart body; owned by the caller. */
+struct KXAPI_DOWNLOAD_FILE_INFO_S {
+    int bValid;                     /* 1 after a successful fill; never cleared by the library */
+    unsigned long long ullBodyLen;  /* exact multipart body length the host must write */
+    int nUserData;                  /* the caller's value, stored unchanged */
+    char szPath[KXAPI_DOWNLOAD_TEXT_LEN + 1];
+    char szName[KXAPI_DOWNLOAD_TEXT_LEN + 1];
+    char szType[KXAPI_DOWNLOAD_TEXT_LEN + 1];
+    char szBoundary[KXAPI_DOWNLOAD_BOUNDARY_LEN + 1]; /* 32 lower-case hex characters */
+};
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, bValid, 0);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, ullBodyLen, 8);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, nUserData, 16);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, szPath, 20);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, szName, 149);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, szType, 278);
+KXAPI_ASSERT_OFFSET(KXAPI_DOWNLOAD_FILE_INFO_S, szBoundary, 407);
+KXAPI_ASSERT_SIZE(KXAPI_DOWNLOAD_FILE_INFO_S, 440);
+
+/* Describes the file at pszPath (its first 128 characters) for a multipart download: resolves it,
+ * makes the boundary, sets the file's mode to 0400 and computes
+ * ullBodyLen = file size + 2 x boundary + 2 x strlen(pszName) + strlen(pszType) + 101, the name and
+ * type counted as passed, even when the stored copies are cut to 128 characters.
+ * Result: 0; -1 for a null argument or a file that cannot be opened or examined; 4 when the path
+ * does not resolve. The record is not cleared first: on failure the fields written so far keep
+ * their new values, so look at the result rather than bValid. Nothing is handed to the caller
+ * but the record's contents: the file is opened only to be examined and always closed again,
+ * and no heap block is left behind. */
+KXAPI_EXPORT int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* pszPath,
+                                  const char* pszType, const char* pszName, int nUserData);
 
 /* ---- end download file info ---- */
 
@@ -452,6 +540,51 @@ KXAPI_EXPORT long long GetUrandomString(char* pBuf, int iCount);
 KXAPI_EXPORT long long GetDevRandomString(char* pOut, unsigned long long ullLen, RANDOM_STR_TYPE enType);
 
 /* ==== Subscriber records and common helpers ============================================= */
+
+#include <pthread.h>
+
+#define KXAPI_SUBSCRIBER_COUNT 8
+#define KXAPI_SUBSCRIBER_LEN 21208
+
+/* One subscriber record as the host lays it out; the library touches only the three named
+ * fields, every other byte belongs to the host. */
+struct tagSUBSCRIBER_INFO_S {
+    unsigned long long ullSlotNo; /* 1 to 8 in table order */
+    unsigned int uiStatus;        /* 0: no live subscription */
+    unsigned char aucHost1[20];
+    int lExpireTime; /* seconds since the epoch, signed 32-bit */
+    unsigned char aucHost2[KXAPI_SUBSCRIBER_LEN - 36];
+};
+KXAPI_ASSERT_OFFSET(tagSUBSCRIBER_INFO_S, ullSlotNo, 0);
+KXAPI_ASSERT_OFFSET(tagSUBSCRIBER_INFO_S, uiStatus, 8);
+KXAPI_ASSERT_OFFSET(tagSUBSCRIBER_INFO_S, lExpireTime, 32);
+KXAPI_ASSERT_SIZE(tagSUBSCRIBER_INFO_S, KXAPI_SUBSCRIBER_LEN);
+
+/* Two tables of 8 subscriber records each, zero at load. No library operation locks
+ * g_stOpxSubscribeMutex: a host that works on the tables from several threads holds it (or a lock
+ * of its own) around InitSubscribeInfo, UpdateSubscriberInfo and its own accesses. */
+KXAPI_EXPORT extern char g_szSubscribeInfo[KXAPI_SUBSCRIBER_COUNT * KXAPI_SUBSCRIBER_LEN];
+KXAPI_EXPORT extern char g_szOpxSubscribeInfo[KXAPI_SUBSCRIBER_COUNT * KXAPI_SUBSCRIBER_LEN];
+KXAPI_EXPORT extern pthread_mutex_t g_stOpxSubscribeMutex;
+/* Protocol setting for the host, 2 at load; the library never reads it. */
+KXAPI_EXPORT extern int g_enRestProtocol;
+
+/* Numbers the slots 1 to 8 and clears their states in both tables, then initialises
+ * g_stOpxSubscribeMutex (not while it is held): 0, or -1 when the mutex cannot be initialised. */
+KXAPI_EXPORT long long InitSubscribeInfo();
+/* Clears the state of every record whose expiry time lies before the current second. */
+KXAPI_EXPORT void UpdateSubscriberInfo();
+/* 1 for a dotted IPv4 address (each part 0-255, one or two digits or 100-255), else 0. */
+KXAPI_EXPORT int CheckIpAddress(const char* pszIp);
+/* Grows a heap block to nNewSize bytes (sizes 1 to 2147483631), never shrinks it.
+ * - pMem null: a fresh, uncleared block of nNewSize bytes.
+ * - nNewSize <= nOldSize: pMem itself.
+ * - otherwise a new block holding the old nOldSize bytes, the rest zero; pMem is freed.
+ * The returned block belongs to the caller, released with free or VW_free (same heap). A null
+ * result never frees pMem: the caller keeps it and still releases it. */
+KXAPI_EXPORT void* KxapiRealloc(void* pMem, int nOldSize, int nNewSize);
+/* Placeholder for JSON filters: always 0; the argument is not looked at. */
+KXAPI_EXPORT int CreateJsonFilter(tagHTTP_ARRAY_S* pstArray);
 
 /* ---- end subscriber records ---- */
 
