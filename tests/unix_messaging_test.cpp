@@ -115,6 +115,15 @@ protected:
                   static_cast<ssize_t>(sizeof(MSG_DATA)));
         close(iFd);
     }
+    // True once something is queued on the endpoint (nothing is read).
+    bool WaitQueued()
+    {
+        fd_set stSet;
+        FD_ZERO(&stSet);
+        FD_SET(m_pstSock->iFd, &stSet);
+        timeval stWait = {5, 0};
+        return select(m_pstSock->iFd + 1, &stSet, nullptr, nullptr, &stWait) == 1;
+    }
     long long SynGet(int iCmd, MSG_DATA* pstRsp, const char* pszDst = "/tmp/A")
     {
         memset(pstRsp, 0, sizeof(*pstRsp));
@@ -231,8 +240,9 @@ TEST_F(UnixMessagingTest, BadArgumentsAreRefusedBeforeSending)
     EXPECT_EQ(m_log.Count("[KXAPI]:null pointer"), 4u);
     EXPECT_EQ(KxServiceRequestCount(m_pstService), 0u);
     // Seven characters pass.
-    EXPECT_EQ(RestSendUnixMsg(m_pstSock, "/tmp/re", "/tmp/Re", VW_MSG_TYPE_GET_REQ, Cmd(1), nullptr, 0), -1);
-    EXPECT_EQ(std::string(m_pstSock->szDstName), "/tmp/re");
+    EXPECT_EQ(RestSendUnixMsg(m_pstSock, "/tmp/A", "/tmp/re", VW_MSG_TYPE_GET_REQ, Cmd(1), nullptr, 0), 0);
+    EXPECT_EQ(std::string(m_pstSock->szSrcName), "/tmp/re");
+    EXPECT_EQ(m_log.Count("[KXAPI]:length 7 of msg src is invalid"), 0u);
 }
 
 TEST_F(UnixMessagingTest, QueuedDatagramsAreNeverTakenForTheReply)
@@ -249,6 +259,7 @@ TEST_F(UnixMessagingTest, QueuedDatagramsAreNeverTakenForTheReply)
     m_script.iCopies = 2; // the second copy stays queued
     m_script.ucMarker = 0x11;
     ASSERT_EQ(SynGet(2, m_pstRsp.get()), 0);
+    ASSERT_TRUE(WaitQueued()) << "second copy never came";
     m_script.iCopies = 1;
     m_script.ucMarker = 0x22;
     QueueStale(VW_MSG_TYPE_GET_RSP, 2);
@@ -482,11 +493,7 @@ TEST_F(UnixMessagingTest, RealTimeout15sAndLateReplyDiscarded)
               -1);
     EXPECT_EQ(m_pstRsp->enResult, -1);
     ExpectLogFrame(m_log.One("[KXAPI]:select timeout"), 3, kFileCommon);
-    fd_set stSet;
-    FD_ZERO(&stSet);
-    FD_SET(m_pstSock->iFd, &stSet);
-    timeval stWait = {5, 0};
-    ASSERT_EQ(select(m_pstSock->iFd + 1, &stSet, nullptr, nullptr, &stWait), 1) << "late reply never came";
+    ASSERT_TRUE(WaitQueued()) << "late reply never came";
     m_script.ucMarker = 0x44;
     ASSERT_EQ(SynGet(7037, m_pstRsp.get()), 0);
     EXPECT_EQ(m_pstRsp->enMsgType, VW_MSG_TYPE_GET_RSP);
