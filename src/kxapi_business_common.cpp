@@ -76,9 +76,9 @@ void LogRoutedInvalidParam(const char* pszFunc, const void* pstHeader, const voi
 }
 
 // A method that is one of the change methods or a leading part of one; the empty method passes.
-bool IsChangeMethod(const char* pszMethod)
+bool IsChangeMethod(const char* pszMethod, size_t uFieldSize)
 {
-    size_t uLen = strlen(pszMethod);
+    size_t uLen = strnlen(pszMethod, uFieldSize);
     return strncmp(pszMethod, "POST", uLen) == 0 || strncmp(pszMethod, "PUT", uLen) == 0 ||
            strncmp(pszMethod, "DELETE", uLen) == 0;
 }
@@ -171,7 +171,7 @@ int PreCommonGet(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, tagHTTP
         LogRoutedInvalidParam("PreCommonGet", pstHeader, pstSock, pstCtIn);
         return VW_RESULT_FAILURE;
     }
-    if (!IsChangeMethod(pstHeader->szMethod)) {
+    if (!IsChangeMethod(pstHeader->szMethod, sizeof(pstHeader->szMethod))) {
         return VW_RESULT_OK;
     }
     return FetchRoutedData("PreCommonGet", pstHeader, pstSock, &pstCtIn->pPreData, pstTable, uiTableNum);
