@@ -225,14 +225,138 @@ KXAPI_ASSERT_OFFSET(tagHTTP_BUF_S, Copy2Buf, 20);
 struct tagHTTP_ARRAY_S;
 
 /* ==== Service messaging ================================================================= */
+/* Command messages to the internal services over the host's Unix datagram endpoints. The
+ * library opens no socket: it uses the endpoint's iFd, overwrites its szSrcName/szDstName on every
+ * send (the host's pfnSendMsg addresses the datagram from them) and calls its operations. Names
+ * are at most 7 characters. One exchange at a time per endpoint: every send that expects or
+ * correlates a reply first discards whatever is queued on iFd, so callers serialise each endpoint.
+ * The synchronous path allocates nothing on the heap. */
+
+/* Builds one message (zero-filled, ullMsgNum 1, ullDataLen 21208 with a body else 0, ullExtParam
+ * as given, pUserData 0) and hands it to pfnSendMsg, retrying once at once on failure.
+ * pstBody may be null; otherwise 21208 bytes are read from it. No reply is awaited.
+ * 0 sent; -1 for a null endpoint, a null pfnSendMsg, a null or over-long name (all refused before
+ * the names are overwritten) or two failed attempts. */
+KXAPI_EXPORT long long RestSendUnixMsg(tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
+                                       VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                                       unsigned long long ullExtParam);
+
+/* Drains the endpoint, sends the request from "/tmp/re" to pszDst and waits once for its reply
+ * into the caller's buffer pstRspMsg (not cleared first). The wait is 30 s for a GET; 60, 120,
+ * 180 or 360 s for the SET commands 22026, 7020, 7038/7039 and 7013; 15 s for any other request.
+ * A GET expects a reply of type 2, every other request type 3, and the reply's command must equal
+ * enCmd.
+ * 0: a matching reply is in pstRspMsg; its enResult (the service's result) is the caller's to read.
+ * -1: null argument; failed send; no reply (select error or time-out, a descriptor outside 0 to
+ *     1023, a null or failing pfnRecvMsg), in which case pstRspMsg->enResult is set to -1.
+ * A mismatched reply (wrong type or command) stays in pstRspMsg and is answered with its own
+ * nonzero enResult, or -1 when that is 0, so it never reads as success. */
+KXAPI_EXPORT long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                                          const vwCmdBody* pstBody, tagUNIX_SOCKET_S* pstSock,
+                                          MSG_DATA* pstRspMsg, unsigned long long ullExtParam);
+
+/* RestSendUnixMsg with a sequence cookie and without the send trace: pUserData carries the address
+ * of a fresh 4-byte malloc block holding iSeq. Ownership: after a 0 result the library keeps no
+ * reference; the cookie comes back in the reply's pUserData and the reader of that reply takes the
+ * value out and releases it with free, exactly once. On -1 no cookie is left behind (freed here
+ * after two failed attempts, never allocated for refused arguments). */
+KXAPI_EXPORT long long RestSendUnixSeqMsg(tagUNIX_SOCKET_S* pstSock, int iSeq, const char* pszDst,
+                                          const char* pszSrc, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                                          const vwCmdBody* pstBody, unsigned long long ullExtParam);
+
+/* Drains the endpoint and sends with RestSendUnixSeqMsg from "/tmp/Re"; no reply is awaited, so
+ * one asynchronous request may be outstanding per endpoint. 0 sent (cookie ownership as above),
+ * -1 for a null endpoint or name (nothing drained) or a failed send. */
+KXAPI_EXPORT long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                                           const vwCmdBody* pstBody, tagUNIX_SOCKET_S* pstSock,
+                                           unsigned long long ullExtParam);
 
 /* ---- end service messaging ---- */
 
 /* ==== Request handlers ================================================================== */
+/* Results are status codes: 0 success, -1 invalid argument, 1 failed service exchange, 3 no inner
+ * command for the URL, 18 no memory, or a service's own nonzero result passed on unchanged.
+ * Every data block handed out is 21208 bytes from malloc, released with free by its new owner. */
+
+struct KXAPI_URI_TABLE; /* below, with the routing */
+
+/* Synchronous GET of enCmd from service pszDst through pstSock (pstBody may be null).
+ * On 0, *ppData holds a new copy of the reply's data block, owned by the caller from then on
+ * (as a content record's pRspBody it is sent and freed by FormatCommonResponse<char*>). On any
+ * other result *ppData is untouched and nothing is allocated. -1 for a null header, endpoint or
+ * ppData; 1 for a failed exchange (a null pszDst included). */
+KXAPI_EXPORT int GetCommon(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                           const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam,
+                           const char* pszDst);
+/* GetCommon to "/tmp/GA". A failed exchange is reported in the data, not in the result: the call
+ * returns 0 with a block whose first int32 is 1 and whose other bytes are what the exchange left
+ * (all zero when nothing was received). The block belongs to the caller as with GetCommon. */
+KXAPI_EXPORT int GetCommonGat1400(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                                  const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam);
+/* As GetCommonGat1400, to "/tmp/G2". */
+KXAPI_EXPORT int GetCommonGat1400_2(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                                    const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam);
+/* Synchronous SET of enCmd: the uiLen (at most 21208) bytes at pData, zero-padded to 21208, go to
+ * service pszDst. Returns the reply's result; nothing is handed back. -1 for a null header, data
+ * or endpoint or a longer body; 1 for a failed exchange. pData stays the caller's. */
+KXAPI_EXPORT int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned int uiLen, tagUNIX_SOCKET_S* pstSock,
+                           VW_CMD_TYPE enCmd, unsigned long long ullExtParam, const char* pszDst);
+
+/* Routes pstHeader->szUrl through the URI table and GETs that command from "/tmp/A" over the
+ * client's pstUnixSock. On 0 the data block becomes pstCtIn->pRspBody (written without looking at
+ * its old value: hand over a null field), sent and freed by FormatCommonResponse<char*>.
+ * 3 when the URL routes nowhere (nothing sent); otherwise GetCommon's results. */
+KXAPI_EXPORT int RunCommonGet(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient,
+                              tagHTTP_CNTENT_INTER_S* pstCtIn, const KXAPI_URI_TABLE* pstTable,
+                              unsigned int uiTableNum);
+/* Before a change: for a method that is "POST", "PUT", "DELETE" or a leading part of one (the
+ * empty method included), fetches the routed command's current data like RunCommonGet over
+ * pstSock into pstCtIn->pPreData, which the host then owns and frees. Other methods: 0 at once,
+ * nothing done. */
+KXAPI_EXPORT int PreCommonGet(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock,
+                              tagHTTP_CNTENT_INTER_S* pstCtIn, const KXAPI_URI_TABLE* pstTable,
+                              unsigned int uiTableNum);
+/* Takes over the reply the host stored in pstClient->pRecvMsg (a malloc'ed whole MSG_DATA): frees
+ * it and nulls the slot on every result but -1. Returns the reply's nonzero result; 0 without data
+ * for a reply that is not a GET (type neither 0 nor 2); otherwise 0 with a copy of its data block
+ * as pstCtIn->pRspBody (freed by FormatCommonResponse<char*>), or 18 for no memory. A null slot
+ * reads as an all-zero GET reply. -1 for a null argument, the slot then left as it was. */
+KXAPI_EXPORT int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient,
+                            tagHTTP_CNTENT_INTER_S* pstCtIn);
+
+/* Asynchronous GET of enCmd to "/tmp/A" over pstClient->pstUnixAsynSock, with the client's
+ * iClientFd as the sequence value; sets bAsynPending to 1 and returns without waiting. The reply's
+ * cookie is the reply reader's to free (see RestSendUnixSeqMsg). 0 sent, 1 failed send (a missing
+ * endpoint included; bAsynPending stays 1), -1 null header or client (nothing changed). */
+KXAPI_EXPORT int GetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
+                               const vwCmdBody* pstBody, unsigned long long ullExtParam);
+/* As GetCommonAsyn with a SET request; the data to set is the command body. */
+KXAPI_EXPORT int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
+                               const vwCmdBody* pstBody, unsigned long long ullExtParam);
 
 /* ---- end request handlers ---- */
 
 /* ==== URI routing and URI IDs =========================================================== */
+
+/* One entry of a host's URI table. The table is an array owned by the caller, bounded by its count
+ * alone; a null or empty pattern never matches. */
+struct KXAPI_URI_TABLE {
+    const char* pszUrl;
+    VW_CMD_TYPE enInnerCmd;
+};
+
+/* The command of the longest pattern occurring anywhere in pszUrl (plain, case-sensitive substring
+ * search; no normalisation of the URL), the earliest in the table among equally long ones.
+ * INNER_CMD_INVALID for a null or empty URL or a null table (silently), or when no pattern occurs
+ * (logged). */
+KXAPI_EXPORT VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum);
+/* ID uiNum (numbered from 1) of the record into llValue: 1 delivered, 0 not (null record, ID 0, an
+ * ID above uiIDCount or above the record's KXAPI_URI_ID_MAX entries); llValue is untouched on 0. */
+KXAPI_EXPORT int GetURIIDValue(tagHEADER_URI_ID_INFO_S* pstUriIdInfo, unsigned int uiNum, long long& llValue);
+/* ID uiNum of the request into llValue, accepted when llLower < value <= llUpper: 0, else -1.
+ * llValue is untouched when the ID is missing but holds it when it is out of range. */
+KXAPI_EXPORT int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsigned int uiNum,
+                                       long long llLower, long long llUpper);
 
 /* ---- end URI routing ---- */
 

@@ -9,12 +9,281 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 // ==== Request handlers ===================================================================
+
+namespace {
+
+constexpr const char* g_pszDefaultService = "/tmp/A";
+
+// The GET family: one synchronous exchange, the reply's data handed out in a fresh block.
+// bInBandFailure: a failed exchange is reported in the block's first int32 instead of the result.
+int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                   const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam, const char* pszDst,
+                   bool bInBandFailure)
+{
+    if (pstHeader == nullptr || pstSock == nullptr || ppData == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstHeader[%p] pstClient[%p] pstCtIn[%p]", pszFunc,
+                  static_cast<void*>(pstHeader), static_cast<void*>(pstSock), static_cast<void*>(ppData));
+        return VW_RESULT_FAILURE;
+    }
+    MSG_DATA stRsp;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_GET_REQ, enCmd, pstBody, pstSock, &stRsp, ullExtParam) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
+        if (!bInBandFailure) {
+            return VW_RESULT_COMMON_ERROR;
+        }
+        const int32_t iFailed = 1; // little-endian on the camera, as the callers read it
+        stRsp.enResult = VW_RESULT_OK;
+        (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(stRsp.aucData, sizeof(stRsp.aucData), &iFailed, sizeof(iFailed)));
+    }
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s: httpReq[%s %s] sendCmd[%d] recvMsg[%d] Result[%d]", pszFunc,
+              pstHeader->szMethod, pstHeader->szUrl, static_cast<int>(enCmd), static_cast<int>(stRsp.enMsgType),
+              static_cast<int>(stRsp.enResult));
+    if (stRsp.enResult != VW_RESULT_OK) {
+        return stRsp.enResult;
+    }
+    void* pData = malloc(VW_CMD_BODY_LEN);
+    if (pData == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", pszFunc, pstHeader->szMethod,
+                  pstHeader->szUrl);
+        return VW_RESULT_NO_RESOURCE;
+    }
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
+    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stRsp.aucData, sizeof(stRsp.aucData)));
+    *ppData = pData;
+    return VW_RESULT_OK;
+}
+
+// Routes the request and GETs the routed command's data into *ppData (RunCommonGet, PreCommonGet).
+int FetchRoutedData(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, void** ppData,
+                    const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
+{
+    VW_CMD_TYPE enCmd = GetInnerCmdByUrl(pstHeader->szUrl, pstTable, uiTableNum);
+    if (enCmd == INNER_CMD_INVALID) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: get inner cmd for ReqUrl[%s] failed", pszFunc, pstHeader->szUrl);
+        return VW_RESULT_UNSUPPORTED_REQUEST;
+    }
+    return GetCommon(pstHeader, pstSock, enCmd, nullptr, ppData, 0, g_pszDefaultService);
+}
+
+void LogRoutedInvalidParam(const char* pszFunc, const void* pstHeader, const void* pstSecond, const void* pstCtIn)
+{
+    KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstHeader[%p] pstClient[%p] pstCtIn[%p]", pszFunc,
+              pstHeader, pstSecond, pstCtIn);
+}
+
+// A method that is one of the change methods or a leading part of one; the empty method passes.
+bool IsChangeMethod(const char* pszMethod, size_t uFieldSize)
+{
+    size_t uLen = strnlen(pszMethod, uFieldSize);
+    return strncmp(pszMethod, "POST", uLen) == 0 || strncmp(pszMethod, "PUT", uLen) == 0 ||
+           strncmp(pszMethod, "DELETE", uLen) == 0;
+}
+
+// The asynchronous pair: the client's descriptor travels as the sequence value.
+int SendAsynCommon(const char* pszFunc, VW_MSG_TYPE enMsgType, tagHTTP_HEADER_S* pstHeader,
+                   tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                   unsigned long long ullExtParam)
+{
+    if (pstHeader == nullptr || pstClient == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, header[%p] client[%p]", pszFunc,
+                  static_cast<void*>(pstHeader), static_cast<void*>(pstClient));
+        return VW_RESULT_FAILURE;
+    }
+    pstClient->bAsynPending = 1;
+    if (RestSendAsynUnixMsg(g_pszDefaultService, pstClient->iClientFd, enMsgType, enCmd, pstBody,
+                            pstClient->pstUnixAsynSock, ullExtParam) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
+        return VW_RESULT_COMMON_ERROR;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s: httpReq[%s %s] sendCmd[%d] ", pszFunc, pstHeader->szMethod,
+              pstHeader->szUrl, static_cast<int>(enCmd));
+    return VW_RESULT_OK;
+}
+
+} // namespace
+
+int GetCommon(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+              void** ppData, unsigned long long ullExtParam, const char* pszDst)
+{
+    return RunGetExchange("GetCommon", pstHeader, pstSock, enCmd, pstBody, ppData, ullExtParam, pszDst, false);
+}
+
+int GetCommonGat1400(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                     const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam)
+{
+    return RunGetExchange("GetCommonGat1400", pstHeader, pstSock, enCmd, pstBody, ppData, ullExtParam, "/tmp/GA",
+                          true);
+}
+
+int GetCommonGat1400_2(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
+                       const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam)
+{
+    return RunGetExchange("GetCommonGat1400_2", pstHeader, pstSock, enCmd, pstBody, ppData, ullExtParam, "/tmp/G2",
+                          true);
+}
+
+int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned int uiLen, tagUNIX_SOCKET_S* pstSock,
+              VW_CMD_TYPE enCmd, unsigned long long ullExtParam, const char* pszDst)
+{
+    if (pData == nullptr || pstHeader == nullptr || uiLen > VW_CMD_BODY_LEN || pstSock == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstHeader[%p] pstClient[%p] pstCtIn[%p] length[%d]",
+                  "SetCommon", static_cast<void*>(pstHeader), pData, static_cast<void*>(pstSock),
+                  static_cast<int>(uiLen));
+        return VW_RESULT_FAILURE;
+    }
+    MSG_DATA stRsp;
+    vwCmdBody stBody;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stBody, sizeof(stBody), 0, sizeof(stBody)));
+    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stBody, sizeof(stBody), pData, uiLen));
+    if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_SET_REQ, enCmd, &stBody, pstSock, &stRsp, ullExtParam) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: Send SynUnixMsg for set cmd[%d] failed", "SetCommon",
+                  static_cast<int>(enCmd));
+        return VW_RESULT_COMMON_ERROR;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:%s: httpReq[%s %s] sendCmd[%d] recvMsg[%d] Result[%d]", "SetCommon",
+              pstHeader->szMethod, pstHeader->szUrl, static_cast<int>(enCmd), static_cast<int>(stRsp.enCmdType),
+              static_cast<int>(stRsp.enResult));
+    return stRsp.enResult;
+}
+
+int RunCommonGet(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHTTP_CNTENT_INTER_S* pstCtIn,
+                 const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
+{
+    if (pstHeader == nullptr || pstClient == nullptr || pstCtIn == nullptr) {
+        LogRoutedInvalidParam("RunCommonGet", pstHeader, pstClient, pstCtIn);
+        return VW_RESULT_FAILURE;
+    }
+    void* pBody = pstCtIn->pRspBody; // written back unchanged unless the fetch hands a block over
+    int iRet = FetchRoutedData("RunCommonGet", pstHeader, pstClient->pstUnixSock, &pBody, pstTable, uiTableNum);
+    pstCtIn->pRspBody = static_cast<char*>(pBody);
+    return iRet;
+}
+
+int PreCommonGet(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, tagHTTP_CNTENT_INTER_S* pstCtIn,
+                 const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
+{
+    if (pstHeader == nullptr || pstSock == nullptr || pstCtIn == nullptr) {
+        LogRoutedInvalidParam("PreCommonGet", pstHeader, pstSock, pstCtIn);
+        return VW_RESULT_FAILURE;
+    }
+    if (!IsChangeMethod(pstHeader->szMethod, sizeof(pstHeader->szMethod))) {
+        return VW_RESULT_OK;
+    }
+    return FetchRoutedData("PreCommonGet", pstHeader, pstSock, &pstCtIn->pPreData, pstTable, uiTableNum);
+}
+
+int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHTTP_CNTENT_INTER_S* pstCtIn)
+{
+    if (pstHeader == nullptr || pstClient == nullptr || pstCtIn == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, header[%p] client[%p] ctIn[%p]", "RecvCommon",
+                  static_cast<void*>(pstHeader), static_cast<void*>(pstClient), static_cast<void*>(pstCtIn));
+        return VW_RESULT_FAILURE;
+    }
+    MSG_DATA stMsg;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stMsg, sizeof(stMsg), 0, sizeof(stMsg)));
+    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stMsg, sizeof(stMsg), pstClient->pRecvMsg, sizeof(stMsg)));
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s recv cmd[%d] result[%d]", "RecvCommon", static_cast<int>(stMsg.enCmdType),
+              static_cast<int>(stMsg.enResult));
+    free(pstClient->pRecvMsg);
+    pstClient->pRecvMsg = nullptr;
+    if (stMsg.enResult != VW_RESULT_OK) {
+        return stMsg.enResult;
+    }
+    if (stMsg.enMsgType != VW_MSG_TYPE_GET_REQ && stMsg.enMsgType != VW_MSG_TYPE_GET_RSP) {
+        return VW_RESULT_OK;
+    }
+    void* pData = malloc(VW_CMD_BODY_LEN);
+    if (pData == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", "RecvCommon",
+                  pstHeader->szMethod, pstHeader->szUrl);
+        return VW_RESULT_NO_RESOURCE;
+    }
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
+    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stMsg.aucData, sizeof(stMsg.aucData)));
+    pstCtIn->pRspBody = static_cast<char*>(pData);
+    return VW_RESULT_OK;
+}
+
+int GetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
+                  const vwCmdBody* pstBody, unsigned long long ullExtParam)
+{
+    return SendAsynCommon("GetCommonAsyn", VW_MSG_TYPE_GET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
+}
+
+int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
+                  const vwCmdBody* pstBody, unsigned long long ullExtParam)
+{
+    return SendAsynCommon("SetCommonAsyn", VW_MSG_TYPE_SET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
+}
 
 // ---- end request handlers ----
 
 // ==== URI routing and URI IDs ============================================================
+
+VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
+{
+    if (pszUrl == nullptr || pstTable == nullptr || pszUrl[0] == '\0') {
+        return INNER_CMD_INVALID;
+    }
+    const std::string strUrl(pszUrl);
+    size_t uBestLen = 0;
+    VW_CMD_TYPE enBest = INNER_CMD_INVALID;
+    for (unsigned int i = 0; i < uiTableNum; ++i) {
+        const char* pszPattern = pstTable[i].pszUrl;
+        if (pszPattern == nullptr || pszPattern[0] == '\0') {
+            continue;
+        }
+        size_t uLen = strlen(pszPattern);
+        if (uLen > uBestLen && strUrl.find(pszPattern, 0, uLen) != std::string::npos) {
+            uBestLen = uLen;
+            enBest = pstTable[i].enInnerCmd;
+        }
+    }
+    if (uBestLen == 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Unsupported Request URL[%s]", pszUrl);
+        return INNER_CMD_INVALID;
+    }
+    return enBest;
+}
+
+int GetURIIDValue(tagHEADER_URI_ID_INFO_S* pstUriIdInfo, unsigned int uiNum, long long& llValue)
+{
+    if (pstUriIdInfo == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s invalid param[%p]", "GetURIIDValue", static_cast<void*>(pstUriIdInfo));
+        return 0;
+    }
+    // IDs are numbered from 1, and the record holds no more than its fixed number of entries.
+    if (uiNum == 0 || pstUriIdInfo->uiIDCount < uiNum || uiNum > KXAPI_URI_ID_MAX) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s uiNum[%d] >= uiIDCount[%d]", "GetURIIDValue", static_cast<int>(uiNum),
+                  static_cast<int>(pstUriIdInfo->uiIDCount));
+        return 0;
+    }
+    llValue = pstUriIdInfo->astId[uiNum - 1].llValue;
+    return 1;
+}
+
+int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsigned int uiNum, long long llLower,
+                          long long llUpper)
+{
+    if (pstHeader == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:NULL pointer in GetAndCheckURIIDValue!\n");
+        return -1;
+    }
+    if (GetURIIDValue(&pstHeader->stUriIdInfo, uiNum, llValue) != 1) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: GetURIIDValue fail, num:%u!\n", "GetAndCheckURIIDValue", uiNum);
+        return -1;
+    }
+    if (llValue <= llLower || llValue > llUpper) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Wrong URL ID!\n");
+        return -1;
+    }
+    return 0;
+}
 
 // ---- end URI routing and URI IDs ----
 

@@ -3,13 +3,240 @@
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_common"
 #include "kxapi_log.h"
 #include "kxapi_response.h"
+#include "kxapi_unix_timeout.h"
 #include "kxapicommon.h"
+
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <Poco/URI.h>
 
 #include <cstring>
 
 // ==== Service messaging ==================================================================
+
+namespace {
+
+constexpr const char* g_pszSynSrcName = "/tmp/re";
+constexpr const char* g_pszAsynSrcName = "/tmp/Re";
+constexpr size_t g_uUnixNameSize = sizeof(static_cast<tagUNIX_SOCKET_S*>(nullptr)->szDstName);
+
+// select() cannot watch a descriptor outside its set.
+bool UnixFdSelectable(int iFd)
+{
+    return iFd >= 0 && iFd < FD_SETSIZE;
+}
+
+// Discards every datagram already queued on iFd, so that nothing sent before the next request
+// (a late reply to a timed-out one above all) is taken for that request's reply.
+void RestDrainUnixSocket(int iFd)
+{
+    MSG_DATA stDiscard;
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stDiscard, sizeof(stDiscard), 0, sizeof(stDiscard)));
+    if (!UnixFdSelectable(iFd)) {
+        return;
+    }
+    for (;;) {
+        fd_set stReadSet;
+        FD_ZERO(&stReadSet);
+        FD_SET(iFd, &stReadSet);
+        struct timeval stPoll = {0, 0};
+        if (select(iFd + 1, &stReadSet, nullptr, nullptr, &stPoll) <= 0) {
+            return;
+        }
+        if (!FD_ISSET(iFd, &stReadSet)) {
+            continue;
+        }
+        struct sockaddr_un stFrom; // 110 bytes: the size of a Unix-domain address
+        (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stFrom, sizeof(stFrom), 0, sizeof(stFrom)));
+        socklen_t uFromLen = sizeof(stFrom);
+        if (recvfrom(iFd, &stDiscard, sizeof(stDiscard), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
+                     &uFromLen) <= 0) {
+            return;
+        }
+    }
+}
+
+// Both names must fit their 8-byte fields with the terminator; the destination is judged first.
+bool UnixNamesFit(const char* pszDst, const char* pszSrc)
+{
+    size_t uLen = strlen(pszDst);
+    if (uLen + 1 > g_uUnixNameSize) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:length %u of msg dst is invalid", static_cast<unsigned>(uLen));
+        return false;
+    }
+    uLen = strlen(pszSrc);
+    if (uLen + 1 > g_uUnixNameSize) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:length %u of msg src is invalid", static_cast<unsigned>(uLen));
+        return false;
+    }
+    return true;
+}
+
+void CopyUnixName(char* pszField, const char* pszName)
+{
+    (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszField, g_uUnixNameSize, pszName, strlen(pszName)));
+}
+
+// The common part of every send: a zero-filled message with its header fields, the endpoint's
+// names overwritten. 0, or -1 for a refused argument (names then untouched).
+int BuildUnixMsg(MSG_DATA* pstMsg, tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
+                 VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, unsigned long long ullExtParam)
+{
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, sizeof(*pstMsg), 0, sizeof(*pstMsg)));
+    if (pszDst == nullptr || pszSrc == nullptr || pstSock == nullptr || pstSock->pfnSendMsg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer!");
+        return -1;
+    }
+    if (!UnixNamesFit(pszDst, pszSrc)) {
+        return -1;
+    }
+    CopyUnixName(pstSock->szDstName, pszDst);
+    CopyUnixName(pstSock->szSrcName, pszSrc);
+    pstMsg->enMsgType = enMsgType;
+    pstMsg->enCmdType = enCmd;
+    pstMsg->ullMsgNum = 1;
+    pstMsg->ullDataLen = 0;
+    pstMsg->ullExtParam = ullExtParam;
+    return 0;
+}
+
+void CopyUnixBody(MSG_DATA* pstMsg, const vwCmdBody* pstBody)
+{
+    if (pstBody == nullptr) {
+        return;
+    }
+    (void)KXAPI_SECUREC_CHECK("memcpy_s",
+                              memcpy_s(pstMsg->aucData, sizeof(pstMsg->aucData), pstBody, VW_CMD_BODY_LEN));
+    pstMsg->ullDataLen = VW_CMD_BODY_LEN;
+}
+
+// Two attempts, no delay between them. 0 when one of them went out.
+int SendUnixMsgTwice(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    if (pstSock->pfnSendMsg(pstSock, pstMsg) == 0 || pstSock->pfnSendMsg(pstSock, pstMsg) == 0) {
+        return 0;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:fail to send unix msg");
+    return -1;
+}
+
+// Waits once for the reply and checks it. 0 for a matching reply; -1 without a reply (enResult
+// then -1); for a mismatched reply its own nonzero result, or -1 when it carries 0.
+long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const KxapiReplyWait& stWait,
+                         VW_CMD_TYPE enCmd)
+{
+    int iFd = pstSock->iFd;
+    int iSelected = -1;
+    fd_set stReadSet;
+    FD_ZERO(&stReadSet);
+    if (UnixFdSelectable(iFd)) {
+        FD_SET(iFd, &stReadSet);
+        struct timeval stWaitTime = {stWait.iTimeoutSec, 0};
+        iSelected = select(iFd + 1, &stReadSet, nullptr, nullptr, &stWaitTime);
+    }
+    bool bReceived = false;
+    if (iSelected < 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:select error");
+    } else if (iSelected == 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:select timeout");
+    } else if (FD_ISSET(iFd, &stReadSet)) {
+        if (pstSock->pfnRecvMsg != nullptr && pstSock->pfnRecvMsg(pstSock, pstRspMsg) == 0) {
+            bReceived = true;
+        } else {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:recvMsg Failed");
+        }
+    }
+    if (!bReceived) {
+        pstRspMsg->enResult = VW_RESULT_FAILURE;
+        return -1;
+    }
+    if (pstRspMsg->enMsgType != stWait.enReplyType) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:msg type %d is not match to %d", static_cast<int>(pstRspMsg->enMsgType),
+                  static_cast<int>(stWait.enReplyType));
+    } else if (pstRspMsg->enCmdType != enCmd) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Rsp cmd type %d is not match to %d",
+                  static_cast<int>(pstRspMsg->enCmdType), static_cast<int>(enCmd));
+    } else {
+        return 0;
+    }
+    long long llResult = static_cast<long long>(pstRspMsg->enResult);
+    return llResult != 0 ? llResult : -1;
+}
+
+} // namespace
+
+long long RestSendUnixMsg(tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc, VW_MSG_TYPE enMsgType,
+                          VW_CMD_TYPE enCmd, const vwCmdBody* pstBody, unsigned long long ullExtParam)
+{
+    MSG_DATA stMsg;
+    if (BuildUnixMsg(&stMsg, pstSock, pszDst, pszSrc, enMsgType, enCmd, ullExtParam) != 0) {
+        return -1;
+    }
+    CopyUnixBody(&stMsg, pstBody);
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s, szClientUserName[%s]", "RestSendUnixMsg", stMsg.szClientUserName);
+    return SendUnixMsgTwice(pstSock, &stMsg);
+}
+
+long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                             tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, unsigned long long ullExtParam)
+{
+    if (pszDst == nullptr || pstSock == nullptr || pstRspMsg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
+        return -1;
+    }
+    const KxapiReplyWait stWait = KxapiSelectReplyWait(enMsgType, enCmd);
+    RestDrainUnixSocket(pstSock->iFd);
+    if (RestSendUnixMsg(pstSock, pszDst, g_pszSynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
+        return -1;
+    }
+    long long llRet = AwaitUnixReply(pstSock, pstRspMsg, stWait, enCmd);
+    if (llRet != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:receive unix message from %s fail", pszDst);
+    }
+    return llRet;
+}
+
+long long RestSendUnixSeqMsg(tagUNIX_SOCKET_S* pstSock, int iSeq, const char* pszDst, const char* pszSrc,
+                             VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                             unsigned long long ullExtParam)
+{
+    MSG_DATA stMsg;
+    if (BuildUnixMsg(&stMsg, pstSock, pszDst, pszSrc, enMsgType, enCmd, ullExtParam) != 0) {
+        return -1;
+    }
+    int* piCookie = static_cast<int*>(malloc(sizeof(int)));
+    if (piCookie == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix msg malloc pUserData[%p] fail", static_cast<void*>(piCookie));
+        return -1;
+    }
+    *piCookie = iSeq;
+    stMsg.pUserData = piCookie;
+    CopyUnixBody(&stMsg, pstBody);
+    if (SendUnixMsgTwice(pstSock, &stMsg) != 0) {
+        free(piCookie); // never went out: nobody else will see it
+        stMsg.pUserData = nullptr;
+        return -1;
+    }
+    return 0; // the cookie now belongs to whoever reads the reply
+}
+
+long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                              const vwCmdBody* pstBody, tagUNIX_SOCKET_S* pstSock, unsigned long long ullExtParam)
+{
+    if (pstSock == nullptr || pszDst == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
+        return -1;
+    }
+    RestDrainUnixSocket(pstSock->iFd);
+    if (RestSendUnixSeqMsg(pstSock, iSeq, pszDst, g_pszAsynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
+        return -1;
+    }
+    return 0;
+}
 
 // ---- end service messaging ----
 

@@ -1,0 +1,160 @@
+// Unix datagram endpoints of the dev-host stand-in.
+#include "kxplatform_unix.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+std::mutex g_runDirMutex;
+std::string g_strRunDir = ".";
+
+// Endpoint state beyond the host record: the name it is bound to.
+struct KxEndpoint {
+    tagUNIX_SOCKET_S stSock; // first: the record pointer is the endpoint pointer
+    std::string strBound;
+};
+
+bool MakeAddr(const char* pszName, sockaddr_un* pstAddr)
+{
+    std::string strPath = KxUnixPathOf(pszName);
+    memset(pstAddr, 0, sizeof(*pstAddr));
+    pstAddr->sun_family = AF_UNIX;
+    if (strPath.size() >= sizeof(pstAddr->sun_path)) {
+        return false;
+    }
+    memcpy(pstAddr->sun_path, strPath.c_str(), strPath.size() + 1);
+    return true;
+}
+
+int BindName(int iFd, const char* pszName)
+{
+    sockaddr_un stAddr;
+    if (!MakeAddr(pszName, &stAddr)) {
+        return -1;
+    }
+    (void)unlink(stAddr.sun_path);
+    return bind(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr));
+}
+
+// Binds the endpoint to pszName, on a fresh socket dup'ed onto the old descriptor if it was bound.
+int EnsureBound(KxEndpoint* pstEp, const char* pszName)
+{
+    if (pstEp->strBound == pszName) {
+        return 0;
+    }
+    int iFd = pstEp->stSock.iFd;
+    if (!pstEp->strBound.empty()) {
+        int iNew = socket(AF_UNIX, SOCK_DGRAM, 0);
+        if (iNew < 0) {
+            return -1;
+        }
+        (void)unlink(KxUnixPathOf(pstEp->strBound.c_str()).c_str());
+        int iRet = dup2(iNew, iFd);
+        close(iNew);
+        if (iRet < 0) {
+            return -1;
+        }
+    }
+    if (BindName(iFd, pszName) != 0) {
+        return -1;
+    }
+    pstEp->strBound = pszName;
+    return 0;
+}
+} // namespace
+
+int KxUnixSetRunDir(const char* pszDir)
+{
+    std::string strDir;
+    if (pszDir != nullptr && *pszDir != '\0') {
+        strDir = pszDir;
+    } else {
+        const char* pszEnv = getenv("KXPLATFORM_RUN_DIR");
+        strDir = pszEnv != nullptr && *pszEnv != '\0' ? pszEnv : ".";
+    }
+    if (strDir.size() + 16 >= sizeof(static_cast<sockaddr_un*>(nullptr)->sun_path)) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_runDirMutex);
+    g_strRunDir = strDir;
+    return 0;
+}
+
+std::string KxUnixPathOf(const char* pszName)
+{
+    std::string strFlat = pszName != nullptr ? pszName : "";
+    while (!strFlat.empty() && strFlat[0] == '/') {
+        strFlat.erase(0, 1);
+    }
+    for (char& c : strFlat) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_runDirMutex);
+    return g_strRunDir + "/" + strFlat;
+}
+
+tagUNIX_SOCKET_S* KxUnixEndpointCreate(const char* pszBindName)
+{
+    KxEndpoint* pstEp = new KxEndpoint();
+    memset(&pstEp->stSock, 0, sizeof(pstEp->stSock));
+    pstEp->stSock.iFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    pstEp->stSock.pfnSendMsg = KxUnixSendMsg;
+    pstEp->stSock.pfnRecvMsg = KxUnixRecvMsg;
+    if (pstEp->stSock.iFd < 0 || (pszBindName != nullptr && EnsureBound(pstEp, pszBindName) != 0)) {
+        KxUnixEndpointDestroy(&pstEp->stSock);
+        return nullptr;
+    }
+    return &pstEp->stSock;
+}
+
+void KxUnixEndpointDestroy(tagUNIX_SOCKET_S* pstSock)
+{
+    if (pstSock == nullptr) {
+        return;
+    }
+    KxEndpoint* pstEp = reinterpret_cast<KxEndpoint*>(pstSock);
+    if (pstSock->iFd >= 0) {
+        close(pstSock->iFd);
+    }
+    if (!pstEp->strBound.empty()) {
+        (void)unlink(KxUnixPathOf(pstEp->strBound.c_str()).c_str());
+    }
+    delete pstEp;
+}
+
+int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    if (pstSock == nullptr || pstMsg == nullptr) {
+        return -1;
+    }
+    char szSrc[sizeof(pstSock->szSrcName) + 1] = {0};
+    char szDst[sizeof(pstSock->szDstName) + 1] = {0};
+    memcpy(szSrc, pstSock->szSrcName, sizeof(pstSock->szSrcName));
+    memcpy(szDst, pstSock->szDstName, sizeof(pstSock->szDstName));
+    if (szSrc[0] != '\0' && EnsureBound(reinterpret_cast<KxEndpoint*>(pstSock), szSrc) != 0) {
+        return -1;
+    }
+    sockaddr_un stTo;
+    if (!MakeAddr(szDst, &stTo)) {
+        return -1;
+    }
+    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&stTo),
+                       sizeof(stTo));
+    return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
+}
+
+int KxUnixRecvMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    if (pstSock == nullptr || pstMsg == nullptr) {
+        return -1;
+    }
+    ssize_t n = recv(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT);
+    return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
+}
