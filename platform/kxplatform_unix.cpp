@@ -17,6 +17,7 @@ std::string g_strRunDir = ".";
 struct KxEndpoint {
     tagUNIX_SOCKET_S stSock; // first: the record pointer is the endpoint pointer
     std::string strBound;
+    bool bFixedName = false; // bound by its creator: keeps that name whatever a send names
 };
 
 bool MakeAddr(const char* pszName, sockaddr_un* pstAddr)
@@ -111,6 +112,7 @@ tagUNIX_SOCKET_S* KxUnixEndpointCreate(const char* pszBindName)
         KxUnixEndpointDestroy(&pstEp->stSock);
         return nullptr;
     }
+    pstEp->bFixedName = pszBindName != nullptr;
     return &pstEp->stSock;
 }
 
@@ -138,7 +140,8 @@ int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     char szDst[sizeof(pstSock->szDstName) + 1] = {0};
     memcpy(szSrc, pstSock->szSrcName, sizeof(pstSock->szSrcName));
     memcpy(szDst, pstSock->szDstName, sizeof(pstSock->szDstName));
-    if (szSrc[0] != '\0' && EnsureBound(reinterpret_cast<KxEndpoint*>(pstSock), szSrc) != 0) {
+    KxEndpoint* pstEp = reinterpret_cast<KxEndpoint*>(pstSock);
+    if (!pstEp->bFixedName && szSrc[0] != '\0' && EnsureBound(pstEp, szSrc) != 0) {
         return -1;
     }
     sockaddr_un stTo;

@@ -17,8 +17,9 @@ int KxUnixSetRunDir(const char* pszDir);
 std::string KxUnixPathOf(const char* pszName);
 
 /* A new AF_UNIX SOCK_DGRAM endpoint with pfnSendMsg = KxUnixSendMsg and pfnRecvMsg = KxUnixRecvMsg.
- * pszBindName non-null: bound to that name now. Null: bound at its first send to that send's
- * szSrcName, and rebound (same iFd) when a later send names another source. Null on failure.
+ * pszBindName non-null: bound to that name now and for good, so many endpoints can serve at once
+ * although every synchronous send names the same source. Null: bound at its first send to that
+ * send's szSrcName, and rebound (same iFd) when a later send names another source. Null on failure.
  * Release with KxUnixEndpointDestroy, which closes the socket and removes its name. */
 tagUNIX_SOCKET_S* KxUnixEndpointCreate(const char* pszBindName);
 void KxUnixEndpointDestroy(tagUNIX_SOCKET_S* pstSock);
