@@ -17,9 +17,8 @@ int KxHbtpReadFrameAfterMagic(int iFd, const unsigned char* pMagic, hbtp_message
 // Moves pstSrc's contents into pstDst and releases pstSrc.
 void KxHbtpMove(hbtp_message* pstDst, hbtp_message* pstSrc);
 
-#pragma GCC visibility pop
-
 // The channel option travels from client to service as "HBCO" and a little-endian uint32.
 inline const unsigned char kKxSrvfsOptionMagic[4] = {'H', 'B', 'C', 'O'};
+#pragma GCC visibility pop
 
 #endif
