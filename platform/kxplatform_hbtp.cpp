@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -34,6 +35,9 @@ HbtpMessageImpl* Impl(hbtp_message* pstMsg)
 {
     return reinterpret_cast<HbtpMessageImpl*>(pstMsg);
 }
+
+std::atomic<PFN_HBTP_RELEASE_HOOK> g_pfnReleaseHook{nullptr};
+std::atomic<void*> g_pReleaseUser{nullptr};
 
 const unsigned char kMagic[4] = {'H', 'B', 'T', 'P'};
 
@@ -120,6 +124,12 @@ static int KxHbtpPreambleCheck(const unsigned char* pPre, uint32_t* puiExt, uint
     return 0;
 }
 
+extern "C" void KxHbtpSetReleaseHook(PFN_HBTP_RELEASE_HOOK pfnHook, void* pUser)
+{
+    g_pReleaseUser.store(pUser);
+    g_pfnReleaseHook.store(pfnHook);
+}
+
 extern "C" hbtp_message* hbtp_message_new(int iFlags)
 {
     if (iFlags != 0) {
@@ -138,6 +148,10 @@ extern "C" hbtp_message* hbtp_message_new(int iFlags)
 extern "C" int hbtp_message_put(hbtp_message* pstMsg)
 {
     if (pstMsg != nullptr) {
+        PFN_HBTP_RELEASE_HOOK pfnHook = g_pfnReleaseHook.load();
+        if (pfnHook != nullptr) {
+            pfnHook(g_pReleaseUser.load(), pstMsg);
+        }
         HbtpMessageImpl* m = Impl(pstMsg);
         free(m->pExt);
         free(m->pBody);
@@ -413,9 +427,8 @@ void KxHbtpMove(hbtp_message* pstDst, hbtp_message* pstSrc)
     d->uiExtLen = s->uiExtLen;
     d->pBody = s->pBody;
     d->uiBodyLen = s->uiBodyLen;
-    s->pExt = nullptr;
-    s->pBody = nullptr;
-    hbtp_message_put(pstSrc);
+    free(s); // its contents live on in pstDst: not a release of a message
+
 }
 
 extern "C" int hbtp_message_recvfd(hbtp_message* pstMsg, int iFd)

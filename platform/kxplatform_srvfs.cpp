@@ -197,6 +197,7 @@ struct KxSrvfsService {
     int aiWake[2] = {-1, -1};
     std::atomic<unsigned int> uiChannels{0};
     std::thread thread;
+    ino_t uiSocketIno = 0; // the socket file this service made
 };
 
 namespace {
@@ -312,6 +313,10 @@ extern "C" KxSrvfsService* KxSrvfsServe(const char* pszName, PFN_KXSRVFS_HANDLER
         errno = saved;
         return nullptr;
     }
+    struct stat st;
+    if (stat(addr.sun_path, &st) == 0) {
+        s->uiSocketIno = st.st_ino;
+    }
     s->thread = std::thread(ServiceLoop, s);
     return s;
 }
@@ -332,6 +337,10 @@ extern "C" void KxSrvfsStop(KxSrvfsService* pstService)
     close(pstService->iListenFd);
     close(pstService->aiWake[0]);
     close(pstService->aiWake[1]);
-    unlink(pstService->strPath.c_str());
+    // A newer service may have taken the name over since: its socket is not ours to remove.
+    struct stat st;
+    if (stat(pstService->strPath.c_str(), &st) == 0 && st.st_ino == pstService->uiSocketIno) {
+        unlink(pstService->strPath.c_str());
+    }
     delete pstService;
 }

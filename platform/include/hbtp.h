@@ -62,6 +62,10 @@ int hbtp_message_recvfd(hbtp_message* pstMsg, int iFd);
 int hbtp_frame_decode(const void* pBuf, size_t uiLen, hbtp_message** ppMsg);
 int hbtp_frame_encode(hbtp_message* pstMsg, void** ppBuf, size_t* puiLen);
 
+/* Test hook: called with every message hbtp_message_put is about to release (null: none). */
+typedef void (*PFN_HBTP_RELEASE_HOOK)(void* pUser, hbtp_message* pstMsg);
+void KxHbtpSetReleaseHook(PFN_HBTP_RELEASE_HOOK pfnHook, void* pUser);
+
 /* ---- service file system stand-in ---- */
 
 /* Directory holding the service sockets: "/mnt/srvfs/NAME" maps to "<root>/NAME". A null or
