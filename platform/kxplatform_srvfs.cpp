@@ -168,23 +168,53 @@ extern "C" int open64(const char* pszPath, int iFlags, ...)
     return real(pszPath, iFlags, mode);
 }
 
+namespace {
+// -2: not a channel option (go to the real ioctl); otherwise the result.
+int ChannelOption(int iFd, unsigned long ulRequest, unsigned long ulArg)
+{
+    if ((ulRequest & 0xffffffffUL) != kOptionRequest || !IsChannel(iFd)) {
+        return -2;
+    }
+    unsigned char frame[8];
+    memcpy(frame, kKxSrvfsOptionMagic, 4);
+    for (int i = 0; i < 4; ++i) {
+        frame[4 + i] = static_cast<unsigned char>(ulArg >> (8 * i));
+    }
+    return KxWriteAll(iFd, frame, sizeof(frame));
+}
+} // namespace
+
 extern "C" int ioctl(int iFd, unsigned long ulRequest, ...)
 {
     va_list ap;
     va_start(ap, ulRequest);
     unsigned long arg = va_arg(ap, unsigned long);
     va_end(ap);
-    if ((ulRequest & 0xffffffffUL) == kOptionRequest && IsChannel(iFd)) {
-        unsigned char frame[8];
-        memcpy(frame, kKxSrvfsOptionMagic, 4);
-        for (int i = 0; i < 4; ++i) {
-            frame[4 + i] = static_cast<unsigned char>(arg >> (8 * i));
-        }
-        return KxWriteAll(iFd, frame, sizeof(frame));
+    int r = ChannelOption(iFd, ulRequest, arg);
+    if (r != -2) {
+        return r;
     }
     static auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");
     return real(iFd, ulRequest, arg);
 }
+
+#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
+// 32-bit programs built with 64-bit time call this name instead of ioctl.
+extern "C" int __ioctl_time64(int iFd, unsigned long ulRequest, ...)
+{
+    va_list ap;
+    va_start(ap, ulRequest);
+    unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    int r = ChannelOption(iFd, ulRequest, arg);
+    if (r != -2) {
+        return r;
+    }
+    static auto real = Next<int (*)(int, unsigned long, ...)>("__ioctl_time64");
+    static auto fallback = Next<int (*)(int, unsigned long, ...)>("ioctl");
+    return real != nullptr ? real(iFd, ulRequest, arg) : fallback(iFd, ulRequest, arg);
+}
+#endif
 
 // ---- emulated services ----
 
