@@ -231,6 +231,17 @@ TEST_F(HbtpAsyncTest, AddRefusesBadArgumentsAndReportsEventFailure)
     EXPECT_EQ(texts[0].rfind("[KXAPI]:invalid param client[0x", 0), 0U) << texts[0];
     EXPECT_NE(texts[0].find("], fd[0], sendMsg[0x"), std::string::npos) << texts[0];
 
+    // No room left for the tag: refused before the client is touched.
+    hbtp_message* full = MakeHbtp(0, 5, 1, "");
+    std::string filler(HBTP_FRAME_MAX_EXT - 4, 'f');
+    ASSERT_EQ(hbtp_header_set(full, 1, filler.data(), static_cast<unsigned short>(filler.size())), 0);
+    m_log.Clear();
+    EXPECT_EQ(AddHbtpAsynEvent(m_client.get(), 5, full), -1);
+    ExpectLogFrame(m_log.One("[KXAPI]:hbtp_header_set fail!"), KXAPI_LEVEL_ERROR, kFileBusiness);
+    EXPECT_EQ(m_client->bAsynPending, 0);
+    EXPECT_EQ(m_client->iHbtpFd, 0);
+    hbtp_message_put(full);
+
     // The client's own descriptor already has its event: the channel event cannot be made.
     m_log.Clear();
     EXPECT_EQ(AddHbtpAsynEvent(m_client.get(), m_aiConn[0], msg), 18);
