@@ -523,6 +523,56 @@ KXAPI_EXPORT int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHT
 
 /* ==== HBTP messaging ==================================================================== */
 
+/* A caller-owned buffer description: as the send record the body to send, as the receive record
+ * the buffer for the reply body and its capacity. The library never writes into the record. */
+struct REST_HBTP_MSG {
+    void* pData;
+    unsigned int uiLen;
+};
+KXAPI_ASSERT_OFFSET(REST_HBTP_MSG, uiLen, 4);
+KXAPI_ASSERT_SIZE(REST_HBTP_MSG, 8);
+
+#define KXAPI_HBTP_CHANNEL_OPTION 769u /* ioctl request that sets a channel's option */
+#define KXAPI_HBTP_EXT_CLIENT_FD 50115u /* extension header: the waiting client's descriptor */
+#define KXAPI_USER_LIST_LEN 2328u
+#define KXAPI_AUTH_SERVICE_PATH "/mnt/srvfs/auth.paas.opx"
+
+/* One request and reply with the service at pServPath (opened read-write, channel option set to
+ * uiOption, closed before return). pSend and pRecv as for SendSynHbtpMsg. No heap block crosses:
+ * messages are made and released inside, the buffers are the caller's.
+ * 0 success, 1 open or exchange failed, -1 null header or path (nothing opened). */
+KXAPI_EXPORT int HbtpCommon(tagHTTP_HEADER_S* pstHeader, const char* pServPath, unsigned short usUrl,
+                            unsigned char ucType, REST_HBTP_MSG* pSend, REST_HBTP_MSG* pRecv, unsigned int uiOption);
+/* Sends a request (URL usUrl, type ucType, body pSend's bytes if any) on channel iFd and blocks
+ * for the reply. A reply with code 200 succeeds; its body is copied into pRecv's buffer when pRecv
+ * has one (a body longer than the buffer fails and leaves the buffer cleared). pRecv may be null.
+ * Both messages are released before return; the channel stays open. 0, or -1. */
+KXAPI_EXPORT int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBTP_MSG* pSend,
+                                REST_HBTP_MSG* pRecv);
+
+/* Tags sendMsg with client->iClientFd (extension header 50115) and registers channel fd for
+ * reading with the client's event base (HbtpAsynRead as callback, client as argument). sendMsg
+ * stays the caller's, who sends and releases it. The event belongs to the base's table until
+ * HbtpAsynRead or DeleteHbtpAsynEvent deletes it; the channel is then closed by them.
+ * 0, -1 bad argument or header (nothing changed), 18 no event (the client is marked waiting with
+ * iHbtpFd = fd, and the caller still owns the channel). */
+KXAPI_EXPORT int AddHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd, hbtp_message* sendMsg);
+/* Drops a channel that is still registered: deletes its event, closes fd, clears iHbtpFd.
+ * A descriptor outside the event table is still closed (and iHbtpFd cleared) but yields -1. */
+KXAPI_EXPORT int DeleteHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd);
+/* Event callback of a registered channel (runs on the event loop's thread): reads one reply,
+ * hands it to the client whose descriptor the reply carries (its pRecvMsg, an hbtp_message*),
+ * moves the owner's state 7 to 8 and runs that client's event callback. A handler that keeps the
+ * reply clears pRecvMsg and releases it later with hbtp_message_put; otherwise it is released
+ * here. The channel's event is deleted and nfd closed on every path but a negative nfd. */
+KXAPI_EXPORT void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event);
+
+/* Fetches the user list (2328 bytes) from the authentication service into pstMsg->aucData[0..2327];
+ * the rest of pstMsg is untouched and the copy in the reply is wiped before release. No heap
+ * block crosses. 0 copied; -1 null pstMsg, no channel or message, unacceptable or short reply;
+ * 18 the copy failed. */
+KXAPI_EXPORT int HbtpGetUserList(MSG_DATA* pstMsg);
+
 /* ---- end HBTP messaging ---- */
 
 /* ==== Common list ======================================================================= */

@@ -1,11 +1,18 @@
 // Request handlers, URI routing and IDs, typed query getters, the response encoder, synchronous
 // HBTP exchange and asynchronous event registration, time and mode conversions, download info.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_business_common"
+#include "abs_event.h"
+#include "kxapi_hbtp.h"
 #include "kxapi_json_encode.h"
 #include "kxapi_log.h"
 #include "kxapi_response.h"
 #include "kxapicommon.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -441,6 +448,147 @@ int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE resu
 // ---- end response encoder ----
 
 // ==== Synchronous HBTP and asynchronous events ===========================================
+
+int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBTP_MSG* pSend, REST_HBTP_MSG* pRecv)
+{
+    if (pSend == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:invalid param pSend[%p] pRecv[%p]", static_cast<void*>(pSend),
+                  static_cast<void*>(pRecv));
+        return -1;
+    }
+    hbtp_message* pstReq = hbtp_message_new(0);
+    if (pstReq == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_new failed.");
+        return -1;
+    }
+    kxapi_hbtp::SetRequest(pstReq, usUrl, ucType);
+    if (pSend->pData != nullptr && pSend->uiLen != 0) {
+        (void)hbtp_content_add(pstReq, pSend->pData, pSend->uiLen);
+    }
+    if (hbtp_message_sendfd(pstReq, iFd) == -1) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_sendfd ret:%lld, errno:%d.", -1LL, errno);
+        (void)hbtp_message_put(pstReq);
+        return -1;
+    }
+    hbtp_message* pstRsp = hbtp_message_new(0);
+    if (pstRsp == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new rcv msg failed\n");
+        (void)hbtp_message_put(pstReq);
+        return -1;
+    }
+    int iRet = -1;
+    do {
+        if (hbtp_message_recvfd(pstRsp, iFd) == -1) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd ret:%lld, errno:%d.", -1LL, errno);
+            break;
+        }
+        if (kxapi_hbtp::Code(pstRsp) != 200) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Recv hbtp_code: %d.", static_cast<int>(kxapi_hbtp::Code(pstRsp)));
+            break;
+        }
+        if (pRecv == nullptr) {
+            iRet = 0;
+            break;
+        }
+        void* pBody = nullptr;
+        unsigned int uiBodyLen = 0;
+        int iContent = hbtp_content(pstRsp, &pBody, &uiBodyLen);
+        if (iContent != 0) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_content ret:%lld, errno:%d.", static_cast<long long>(iContent),
+                      errno);
+            break;
+        }
+        if (pRecv->pData == nullptr || pRecv->uiLen == 0) {
+            iRet = 0;
+            break;
+        }
+        int nSRet = memcpy_s(pRecv->pData, pRecv->uiLen, pBody, uiBodyLen);
+        if (nSRet != 0) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:nSRet:%d, dstlen:%d, srclen:%d.", nSRet,
+                      static_cast<int>(pRecv->uiLen), static_cast<int>(uiBodyLen));
+            break;
+        }
+        iRet = 0;
+    } while (false);
+    (void)hbtp_message_put(pstReq);
+    (void)hbtp_message_put(pstRsp);
+    return iRet;
+}
+
+int HbtpCommon(tagHTTP_HEADER_S* pstHeader, const char* pServPath, unsigned short usUrl, unsigned char ucType,
+               REST_HBTP_MSG* pSend, REST_HBTP_MSG* pRecv, unsigned int uiOption)
+{
+    if (pServPath == nullptr || pstHeader == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:invalid param, pstHeader[%p] pServPath[%p].",
+                  static_cast<void*>(pstHeader), static_cast<const void*>(pServPath));
+        return -1;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:pServPath[%s] httpReq[%s %s].", pServPath, pstHeader->szMethod,
+              pstHeader->szUrl);
+    int iFd = open(pServPath, O_RDWR);
+    if (iFd < 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:open %s srv fail:%d .", pServPath, errno);
+        return 1;
+    }
+    // The option is the argument itself, not a pointer to it.
+    (void)ioctl(iFd, static_cast<unsigned long>(KXAPI_HBTP_CHANNEL_OPTION), static_cast<unsigned long>(uiOption));
+    int iRet = 0;
+    if (SendSynHbtpMsg(iFd, usUrl, ucType, pSend, pRecv) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:SendSynHbtpMsg pServPath[%s] httpReq[%s %s] fail.", pServPath,
+                  pstHeader->szMethod, pstHeader->szUrl);
+        iRet = 1;
+    }
+    (void)close(iFd);
+    return iRet;
+}
+
+namespace {
+tagABS_EVENT_BASE_S* ClientEventBase(const tagHTTP_CLIENT_S* pstClient)
+{
+    return pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
+}
+} // namespace
+
+int AddHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd, hbtp_message* sendMsg)
+{
+    if (client == nullptr || sendMsg == nullptr || fd <= 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:invalid param client[%p], fd[%d], sendMsg[%p]",
+                  static_cast<void*>(client), fd, static_cast<void*>(sendMsg));
+        return -1;
+    }
+    if (hbtp_header_set(sendMsg, KXAPI_HBTP_EXT_CLIENT_FD, &client->iClientFd, sizeof(client->iClientFd)) != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_header_set fail!");
+        return -1;
+    }
+    client->bAsynPending = 1;
+    client->iHbtpFd = fd;
+    tagABS_EVENT_S* pstEvent = AbsEvNew(ClientEventBase(client), fd, ABS_EV_READ, client, HbtpAsynRead);
+    if (pstEvent == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s malloc fail", "AddHbtpAsynEvent");
+        return VW_RESULT_NO_RESOURCE;
+    }
+    (void)AbsEvAdd(pstEvent, 0);
+    return 0;
+}
+
+int DeleteHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd)
+{
+    if (client == nullptr || fd <= 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:invalid param client[%p], fd[%d]", static_cast<void*>(client), fd);
+        return -1;
+    }
+    tagABS_EVENT_BASE_S* pstBase = ClientEventBase(client);
+    if (pstBase == nullptr || static_cast<unsigned int>(fd) >= pstBase->uiSize) {
+        client->iHbtpFd = 0;
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Delete abs event fail");
+        (void)close(fd);
+        return -1;
+    }
+    AbsEvDel(pstBase->ppstEvents[fd]);
+    (void)close(fd);
+    client->iHbtpFd = 0;
+    return 0;
+}
 
 // ---- end synchronous HBTP and asynchronous events ----
 

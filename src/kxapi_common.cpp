@@ -1,6 +1,8 @@
 // Unix messaging, query parsing, the status table and status body, the IP-lock response, the HBTP
 // reply reader and user list, the subscriber tables and common helpers.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_common"
+#include "abs_event.h"
+#include "kxapi_hbtp.h"
 #include "kxapi_log.h"
 #include "kxapi_response.h"
 #include "kxapi_unix_timeout.h"
@@ -12,6 +14,10 @@
 
 #include <Poco/URI.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 // ==== Service messaging ==================================================================
@@ -428,6 +434,138 @@ int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pst
 // ---- end IP-lock response ----
 
 // ==== HBTP reply reader and user list ====================================================
+
+void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event)
+{
+    (void)mask;
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function!");
+    auto* pstOwner = event != nullptr ? static_cast<tagHTTP_CLIENT_S*>(event->pArg) : nullptr;
+    tagABS_EVENT_BASE_S* pstBase =
+        (pstOwner != nullptr && pstOwner->pstServerCtx != nullptr) ? pstOwner->pstServerCtx->pstEventBase : nullptr;
+    if (nfd < 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid nfd:[%d]", nfd);
+        return;
+    }
+    // The received message is ours until it sits in the target client's reply slot.
+    hbtp_message* pstMsg = hbtp_message_new(0);
+    bool bHanded = false;
+    do {
+        if (pstMsg == nullptr) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new recv msg failed");
+            break;
+        }
+        if (hbtp_message_recvfd(pstMsg, nfd) == -1) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd fail");
+            break;
+        }
+        void* pValue = nullptr;
+        unsigned short usLen = 0;
+        if (hbtp_header_get(pstMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) != 0 || pValue == nullptr ||
+            usLen < sizeof(int)) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:get fd fail!");
+            break;
+        }
+        int iTargetFd = 0;
+        (void)memcpy_s(&iTargetFd, sizeof(iTargetFd), pValue, sizeof(iTargetFd));
+        if (iTargetFd <= 0 || pstBase == nullptr || static_cast<unsigned int>(iTargetFd) >= pstBase->uiSize) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid socket fd");
+            break;
+        }
+        tagABS_EVENT_S* pstTargetEv = pstBase->ppstEvents[iTargetFd];
+        if (pstTargetEv == nullptr || pstTargetEv->pArg == nullptr) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid event");
+            break;
+        }
+        auto* pstTarget = static_cast<tagHTTP_CLIENT_S*>(pstTargetEv->pArg);
+        pstTarget->pRecvMsg = pstMsg;
+        bHanded = true;
+        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Receive Unix Message! url = %u",
+                  static_cast<unsigned int>(kxapi_hbtp::Url(pstMsg)));
+        if (pstOwner->iReqState == 7) {
+            pstOwner->iReqState = 8;
+        } else {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:State[%d] error", pstOwner->iReqState);
+        }
+        if (pstTargetEv->pfnCallback != nullptr) {
+            pstTargetEv->pfnCallback(pstTargetEv->iFd, pstTargetEv->uiEvents, pstTargetEv);
+        }
+        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function SUCCESS!");
+        if (pstTarget->pRecvMsg != nullptr) { // not taken over by the handler
+            (void)hbtp_message_put(static_cast<hbtp_message*>(pstTarget->pRecvMsg));
+            pstTarget->pRecvMsg = nullptr;
+        }
+    } while (false);
+    if (pstMsg != nullptr && !bHanded) {
+        (void)hbtp_message_put(pstMsg);
+    }
+    AbsEvDel(event);
+    (void)close(nfd);
+}
+
+int HbtpGetUserList(MSG_DATA* pstMsg)
+{
+    if (pstMsg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstMsg[%p]", "HbtpGetUserList",
+                  static_cast<void*>(pstMsg));
+        return -1;
+    }
+    const char* pszPath = KXAPI_AUTH_SERVICE_PATH;
+    int iFd = open(pszPath, O_RDWR);
+    if (iFd < 0) {
+        int iErr = errno;
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:open %s srv fail, Error: %d, %s\n", pszPath, iErr, strerror(iErr));
+        return -1;
+    }
+    hbtp_message* pstReq = hbtp_message_new(0);
+    if (pstReq == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new send msg failed");
+        (void)close(iFd);
+        return -1;
+    }
+    kxapi_hbtp::SetRequest(pstReq, 0, 2);
+    (void)hbtp_message_sendfd(pstReq, iFd);
+    (void)hbtp_message_put(pstReq);
+    hbtp_message* pstRsp = hbtp_message_new(0);
+    if (pstRsp == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Daemon new rcv msg failed\n");
+        (void)close(iFd);
+        return -1;
+    }
+    // A failed receive leaves the fresh message's fields, which the check below refuses.
+    (void)hbtp_message_recvfd(pstRsp, iFd);
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Recv hbtp_code: %d\n", static_cast<int>(kxapi_hbtp::Code(pstRsp)));
+    if (kxapi_hbtp::Url(pstRsp) != 0 || kxapi_hbtp::Code(pstRsp) != 200 || kxapi_hbtp::Type(pstRsp) != 2) {
+        (void)close(iFd);
+        (void)hbtp_message_put(pstRsp);
+        return -1;
+    }
+    void* pBody = nullptr;
+    unsigned int uiLen = 0;
+    (void)hbtp_content(pstRsp, &pBody, &uiLen);
+    if (pBody == nullptr || uiLen == 0) {
+        (void)close(iFd);
+        (void)hbtp_message_put(pstRsp);
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: pRecvContent NULL", "HbtpGetUserList");
+        return -1;
+    }
+    (void)close(iFd);
+    int iRet = -1;
+    size_t uiWipe = uiLen;
+    if (uiLen < KXAPI_USER_LIST_LEN) {
+        // Too short to hold the list: nothing is copied, and only the body's own bytes are wiped.
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: pRecvContent len:%u short", "HbtpGetUserList", uiLen);
+    } else {
+        uiWipe = KXAPI_USER_LIST_LEN;
+        iRet = 0;
+        if (memcpy_s(pstMsg->aucData, KXAPI_USER_LIST_LEN, pBody, KXAPI_USER_LIST_LEN) != 0) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: memcpy fail", "HbtpGetUserList");
+            iRet = VW_RESULT_NO_RESOURCE;
+        }
+    }
+    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pBody, uiWipe, 0, uiWipe));
+    (void)hbtp_message_put(pstRsp);
+    return iRet;
+}
 
 // ---- end HBTP reply reader and user list ----
 
