@@ -203,7 +203,7 @@ void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp)
 
 void AnswerGatRequest(const MSG_DATA& req, MSG_DATA& rsp)
 {
-    if (req.enCmdType != CMD_GAT1400_STATUS || req.enMsgType != VW_MSG_TYPE_GET_REQ) {
+    if (static_cast<int>(req.enCmdType) != CMD_GAT1400_STATUS || req.enMsgType != VW_MSG_TYPE_GET_REQ) {
         StartReply(req, rsp, VW_RESULT_UNSUPPORTED_REQUEST);
         return;
     }
@@ -222,6 +222,111 @@ void FillUserList(unsigned char aucBlock[kUserListLen])
         snprintf(stEntry.szName, sizeof(stEntry.szName), "%s", kUsers[i][0]);
         snprintf(stEntry.szRole, sizeof(stEntry.szRole), "%s", kUsers[i][1]);
         memcpy(aucBlock + i * sizeof(UserEntry), &stEntry, sizeof(stEntry));
+    }
+}
+
+} // namespace kxserver
+
+// ---- running services ----
+
+#include "hbtp.h"
+#include "kxplatform_unix.h"
+
+namespace kxserver {
+
+struct CameraServices::Impl {
+    ConfigStore store;
+    KXSERVICE* pConfig = nullptr;
+    KXSERVICE* pGat = nullptr;
+    KxSrvfsService* pAuth = nullptr;
+    explicit Impl(const std::string& strStateDir) : store(strStateDir + "/config.json") {}
+};
+
+namespace {
+
+int ServeConfig(void* pUser, const MSG_DATA* pstReq, MSG_DATA* pstReply, unsigned int* /*puiDelayMs*/)
+{
+    AnswerConfigRequest(static_cast<CameraServices::Impl*>(pUser)->store, *pstReq, *pstReply);
+    return 1;
+}
+
+int ServeGat(void* /*pUser*/, const MSG_DATA* pstReq, MSG_DATA* pstReply, unsigned int* /*puiDelayMs*/)
+{
+    AnswerGatRequest(*pstReq, *pstReply);
+    return 1;
+}
+
+// The authentication service: URL 0 the user list block, URL 1 the open sessions as JSON.
+hbtp_message* ServeAuth(void* /*pUser*/, KxSrvfsRequest* /*pstReq*/, hbtp_message* pstMsg)
+{
+    hbtp_message* pstReply = hbtp_message_new(0);
+    if (pstReply == nullptr) {
+        return nullptr;
+    }
+    const unsigned short usUrl = pstMsg->pstHeader->usUrl;
+    pstReply->pstHeader->ucType = 2;
+    pstReply->pstHeader->usUrl = usUrl;
+    pstReply->pstHeader->usCode = 200;
+    void* pTag = nullptr;
+    unsigned short usTagLen = 0;
+    if (hbtp_header_get(pstMsg, HBTP_EXT_CLIENT_FD, &pTag, &usTagLen) == 0) {
+        hbtp_header_set(pstReply, HBTP_EXT_CLIENT_FD, pTag, usTagLen); // the waiting client goes back
+    }
+    if (usUrl == kAuthUrlUserList) {
+        unsigned char aucBlock[kUserListLen];
+        FillUserList(aucBlock);
+        hbtp_content_add(pstReply, aucBlock, kUserListLen);
+    } else if (usUrl == kAuthUrlSessions) {
+        static const char kSessions[] = R"({ "Sessions": [ { "UserName": "admin", "Address": "127.0.0.1" } ] })";
+        hbtp_content_add(pstReply, kSessions, sizeof(kSessions));
+    } else {
+        pstReply->pstHeader->usCode = 404;
+    }
+    return pstReply;
+}
+
+} // namespace
+
+CameraServices::CameraServices(const std::string& /*strRunDir*/, const std::string& strStateDir)
+    : m_pImpl(std::make_unique<Impl>(strStateDir))
+{
+}
+
+CameraServices::~CameraServices()
+{
+    Stop();
+}
+
+bool CameraServices::Start()
+{
+    Impl& s = *m_pImpl;
+    if (!s.store.Load()) {
+        return false;
+    }
+    s.pConfig = KxServiceStart(kConfigService, ServeConfig, &s);
+    s.pGat = KxServiceStart(kGatService, ServeGat, &s);
+    s.pAuth = KxSrvfsServe(kAuthServiceName, ServeAuth, &s);
+    if (s.pConfig == nullptr || s.pGat == nullptr || s.pAuth == nullptr) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void CameraServices::Stop()
+{
+    Impl& s = *m_pImpl;
+    if (s.pConfig != nullptr) {
+        KxServiceStop(s.pConfig);
+        s.pConfig = nullptr;
+    }
+    if (s.pGat != nullptr) {
+        KxServiceStop(s.pGat);
+        s.pGat = nullptr;
+    }
+    if (s.pAuth != nullptr) {
+        KxSrvfsStop(s.pAuth);
+        s.pAuth = nullptr;
     }
 }
 
