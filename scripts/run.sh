@@ -6,6 +6,7 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 if [ -x build/server/kxapi-access-server ]; then
-  exec build/server/kxapi-access-server "$@"
+  # Sockets and saved settings stay inside the build tree unless the caller says otherwise.
+  exec build/server/kxapi-access-server --run-dir build/run --state-dir build/state "$@"
 fi
 exec build/examples/kxapi-status-demo "$@"

@@ -455,7 +455,7 @@ void AccessServer::Impl::Serve(Poco::Net::HTTPServerRequest& httpReq, Poco::Net:
     if (req.iHttpStatus == 200) {
         req.iHttpStatus = HttpStatusOf(iResult);
     }
-    httpRsp.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(req.iHttpStatus));
+    httpRsp.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(req.iHttpStatus));
     httpRsp.setContentType(req.strContentType);
     httpRsp.setContentLength(static_cast<std::streamsize>(req.strBody.size()));
     httpRsp.send() << req.strBody;
