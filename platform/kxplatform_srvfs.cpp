@@ -140,18 +140,28 @@ extern "C" int KxSrvfsSetRoot(const char* pszDir)
     return 0;
 }
 
+namespace {
+// open and open64 alike: a service path becomes a channel, anything else goes to the next open.
+int OpenThrough(bool bOpen64, const char* pszPath, int iFlags, int mode)
+{
+    int fd = OpenChannel(pszPath, iFlags);
+    if (fd != -2) {
+        return fd;
+    }
+    using PfnOpen = int (*)(const char*, int, ...);
+    static PfnOpen realOpen = Next<PfnOpen>("open");
+    static PfnOpen realOpen64 = Next<PfnOpen>("open64");
+    return (bOpen64 ? realOpen64 : realOpen)(pszPath, iFlags, mode);
+}
+} // namespace
+
 extern "C" int open(const char* pszPath, int iFlags, ...)
 {
     va_list ap;
     va_start(ap, iFlags);
     int mode = ModeArg(iFlags, ap);
     va_end(ap);
-    int fd = OpenChannel(pszPath, iFlags);
-    if (fd != -2) {
-        return fd;
-    }
-    static auto real = Next<int (*)(const char*, int, ...)>("open");
-    return real(pszPath, iFlags, mode);
+    return OpenThrough(false, pszPath, iFlags, mode);
 }
 
 extern "C" int open64(const char* pszPath, int iFlags, ...)
@@ -160,12 +170,7 @@ extern "C" int open64(const char* pszPath, int iFlags, ...)
     va_start(ap, iFlags);
     int mode = ModeArg(iFlags, ap);
     va_end(ap);
-    int fd = OpenChannel(pszPath, iFlags);
-    if (fd != -2) {
-        return fd;
-    }
-    static auto real = Next<int (*)(const char*, int, ...)>("open64");
-    return real(pszPath, iFlags, mode);
+    return OpenThrough(true, pszPath, iFlags, mode);
 }
 
 namespace {
