@@ -22,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,12 +67,24 @@ bool SocketAddress(const std::string& strRoot, const char* pszName, sockaddr_un*
 }
 
 // -2: not ours (go to the real open); otherwise the channel or -1 with errno.
+int OpenChannelIn(const std::string& root, const char* pszPath, int iFlags);
+
+// open() is a C function: no memory for the paths or the channel record is ENOMEM, not an exception.
 int OpenChannel(const char* pszPath, int iFlags)
 {
     if (pszPath == nullptr || strncmp(pszPath, kPrefix, sizeof(kPrefix) - 1) != 0) {
         return -2;
     }
-    std::string root = Root();
+    try {
+        return OpenChannelIn(Root(), pszPath, iFlags);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
+    }
+}
+
+int OpenChannelIn(const std::string& root, const char* pszPath, int iFlags)
+{
     if (root.empty()) {
         return -2;
     }
@@ -102,7 +115,13 @@ int OpenChannel(const char* pszPath, int iFlags)
     struct stat st;
     fstat(fd, &st);
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_channels[fd] = st.st_ino;
+    try {
+        g_channels[fd] = st.st_ino;
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        errno = ENOMEM;
+        return -1;
+    }
     return fd;
 }
 
