@@ -104,9 +104,9 @@ constexpr unsigned long kMaxInjections = 2000;
 unsigned long Sweep(const Path& p)
 {
     SCOPED_TRACE(p.pszName);
+    const int iFds = CountOpenFds();
     p.setup();
     p.finish(p.call(), false);
-    const int iFds = CountOpenFds();
     for (unsigned long n = 1; n <= kMaxInjections; ++n) {
         p.setup();
         allocfail::Forget();
@@ -127,7 +127,14 @@ unsigned long Sweep(const Path& p)
             return n;
         }
         p.finish(llRet, bHit);
-        EXPECT_EQ(allocfail::Outstanding(), 0U) << p.pszName << ": blocks kept after failing allocation " << n;
+        for (size_t i = 0; i < allocfail::Outstanding(); ++i) {
+            Dl_info stInfo{};
+            void* pCaller = allocfail::OutstandingCaller(i);
+            bool bNamed = dladdr(pCaller, &stInfo) != 0;
+            ADD_FAILURE() << p.pszName << ": block kept after failing allocation " << n << ", asked for at "
+                          << pCaller << " (" << (bNamed && stInfo.dli_sname ? stInfo.dli_sname : "?") << " in "
+                          << (bNamed && stInfo.dli_fname ? stInfo.dli_fname : "?") << ")";
+        }
         allocfail::Forget();
         if (!bHit) {
             EXPECT_EQ(llRet, p.llOk) << p.pszName << " without a failure";

@@ -31,6 +31,8 @@ bool Disarm();
 unsigned long Counted();
 // Blocks taken while armed and not yet freed; Forget drops them from the record.
 size_t Outstanding();
+// Where the i-th outstanding block was asked for: the code address that called the allocator.
+void* OutstandingCaller(size_t i);
 void Forget();
 
 } // namespace allocfail
@@ -66,6 +68,7 @@ bool g_bHit = false;
 // Blocks of the armed thread, open addressing is not worth it for the handful a path takes.
 constexpr size_t kTrackMax = 4096;
 void* g_apTracked[kTrackMax];
+void* g_apCaller[kTrackMax];
 size_t g_uTracked = 0;
 bool g_bTrackLock = false;
 
@@ -131,7 +134,7 @@ ALLOCFAIL_HOOK void Unlock()
     __atomic_clear(&g_bTrackLock, __ATOMIC_RELEASE);
 }
 
-ALLOCFAIL_HOOK void Track(void* p)
+ALLOCFAIL_HOOK void Track(void* p, void* pCaller)
 {
     if (p == nullptr || !OnArmedThread()) {
         return;
@@ -140,6 +143,7 @@ ALLOCFAIL_HOOK void Track(void* p)
     size_t n = __atomic_load_n(&g_uTracked, __ATOMIC_RELAXED);
     if (n < kTrackMax) {
         g_apTracked[n] = p;
+        g_apCaller[n] = pCaller;
         __atomic_store_n(&g_uTracked, n + 1, __ATOMIC_RELEASE);
     }
     Unlock();
@@ -155,6 +159,7 @@ ALLOCFAIL_HOOK void Untrack(void* p)
     for (size_t i = 0; i < n; ++i) {
         if (g_apTracked[i] == p) {
             g_apTracked[i] = g_apTracked[n - 1];
+            g_apCaller[i] = g_apCaller[n - 1];
             __atomic_store_n(&g_uTracked, n - 1, __ATOMIC_RELEASE);
             break;
         }
@@ -192,6 +197,11 @@ size_t Outstanding()
     return __atomic_load_n(&allocfail_detail::g_uTracked, __ATOMIC_ACQUIRE);
 }
 
+void* OutstandingCaller(size_t i)
+{
+    return i < Outstanding() ? allocfail_detail::g_apCaller[i] : nullptr;
+}
+
 void Forget()
 {
     allocfail_detail::Lock();
@@ -201,20 +211,26 @@ void Forget()
 
 } // namespace allocfail
 
-extern "C" ALLOCFAIL_HOOK void* malloc(size_t uSize)
+namespace allocfail_detail {
+ALLOCFAIL_HOOK void* Malloc(size_t uSize, void* pCaller)
 {
-    namespace d = allocfail_detail;
-    if (d::g_bResolving) {
-        return d::BootAlloc(uSize);
+    if (g_bResolving) {
+        return BootAlloc(uSize);
     }
-    d::Resolve();
-    if (d::Count()) {
+    Resolve();
+    if (Count()) {
         errno = ENOMEM;
         return nullptr;
     }
-    void* p = d::g_pfnMalloc(uSize);
-    d::Track(p);
+    void* p = g_pfnMalloc(uSize);
+    Track(p, pCaller);
     return p;
+}
+} // namespace allocfail_detail
+
+extern "C" ALLOCFAIL_HOOK void* malloc(size_t uSize)
+{
+    return allocfail_detail::Malloc(uSize, __builtin_return_address(0));
 }
 
 extern "C" ALLOCFAIL_HOOK void* calloc(size_t uCount, size_t uSize)
@@ -232,7 +248,7 @@ extern "C" ALLOCFAIL_HOOK void* calloc(size_t uCount, size_t uSize)
         return nullptr;
     }
     void* p = d::g_pfnCalloc(uCount, uSize);
-    d::Track(p);
+    d::Track(p, __builtin_return_address(0));
     return p;
 }
 
@@ -255,7 +271,7 @@ extern "C" ALLOCFAIL_HOOK void* realloc(void* pOld, size_t uSize)
     void* p = d::g_pfnRealloc(pOld, uSize);
     if (p != nullptr) {
         d::Untrack(pOld);
-        d::Track(p);
+        d::Track(p, __builtin_return_address(0));
     }
     return p;
 }
@@ -275,7 +291,7 @@ extern "C" ALLOCFAIL_HOOK void free(void* p)
 // (std::string, std::map) expect.
 ALLOCFAIL_HOOK void* operator new(size_t uSize)
 {
-    void* p = malloc(uSize != 0 ? uSize : 1);
+    void* p = allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
     if (p == nullptr) {
         throw std::bad_alloc();
     }
@@ -283,15 +299,19 @@ ALLOCFAIL_HOOK void* operator new(size_t uSize)
 }
 ALLOCFAIL_HOOK void* operator new[](size_t uSize)
 {
-    return operator new(uSize);
+    void* p = allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
 }
 ALLOCFAIL_HOOK void* operator new(size_t uSize, const std::nothrow_t&) noexcept
 {
-    return malloc(uSize != 0 ? uSize : 1);
+    return allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
 }
 ALLOCFAIL_HOOK void* operator new[](size_t uSize, const std::nothrow_t&) noexcept
 {
-    return malloc(uSize != 0 ? uSize : 1);
+    return allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
 }
 ALLOCFAIL_HOOK void operator delete(void* p) noexcept
 {
