@@ -245,7 +245,7 @@ TEST_F(AllocFailureTest, SynchronousHandlers)
             free(pData);
         } else {
             EXPECT_EQ(pData, pUntouched) << "a failed GET handed something out";
-            EXPECT_TRUE(Logged("[KXAPI]:GetCommon")) << "no malloc line";
+            EXPECT_TRUE(Logged("[KXAPI]:GetCommon: malloc fail, response for req[GET ")) << "no malloc line";
         }
     };
     Sweep({"GetCommon", setup,
@@ -296,7 +296,7 @@ TEST_F(AllocFailureTest, SynchronousHandlers)
            },
            finishRouted(pBody), {VW_RESULT_NO_RESOURCE}});
     SetRequest("PUT", "/LAPI/V1.0/System/DeviceInfo/Extended");
-    Sweep({"PreCommonGet", [] {}, [&] { return static_cast<long long>(PreCommonGet(m_header.get(), m_pstSock, &stCt, astTable, 2)); },
+    Sweep({"PreCommonGet", [] {}, [&] { return PreCommonGet(m_header.get(), m_pstSock, &stCt, astTable, 2); },
            finishRouted(stCt.pPreData), {VW_RESULT_NO_RESOURCE}});
 }
 
@@ -319,6 +319,7 @@ TEST_F(AllocFailureTest, ReplyReceiveAndAsynchronousSends)
                    free(stCt.pRspBody);
                } else {
                    EXPECT_EQ(stCt.pRspBody, nullptr);
+                   EXPECT_TRUE(Logged("[KXAPI]:RecvCommon: malloc fail, response for req[GET "));
                }
            },
            {VW_RESULT_NO_RESOURCE}});
@@ -496,11 +497,10 @@ TEST_F(AllocFailureTest, ListAndBlocks)
                    ++llAdded;
                }
                ullCount = pstList->ullNodeCount;
-               OCL_Sort(pstList, [](void* a, void* b) { return *static_cast<int*>(a) < *static_cast<int*>(b) ? 1 : 0; });
+               OCL_Sort(pstList, [](void* a, void* b) -> int { return *static_cast<int*>(a) < *static_cast<int*>(b); });
                int iKey = 1;
-               (void)OCL_DeleteForNode(pstList, &iKey,
-                                       [](void* a, void* k) { return *static_cast<int*>(a) == *static_cast<int*>(k) ? 1 : 0; },
-                                       nullptr, 1);
+               auto pfnSame = [](void* a, void* k) -> int { return *static_cast<int*>(a) == *static_cast<int*>(k); };
+               (void)OCL_DeleteForNode(pstList, &iKey, pfnSame, nullptr, 1);
                (void)OCL_DeleteFirstNode(pstList, nullptr);
                OCL_Clear(pstList, nullptr);
                int iLast = 9;

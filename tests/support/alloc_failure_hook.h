@@ -258,7 +258,8 @@ extern "C" ALLOCFAIL_HOOK void* realloc(void* pOld, size_t uSize)
     if (d::g_bResolving || (pOld != nullptr && d::IsBoot(pOld))) {
         void* p = d::g_bResolving ? d::BootAlloc(uSize) : malloc(uSize);
         if (p != nullptr && pOld != nullptr) {
-            size_t uAvail = static_cast<size_t>(d::g_aucBoot + sizeof(d::g_aucBoot) - static_cast<unsigned char*>(pOld));
+            auto* pcOld = static_cast<unsigned char*>(pOld);
+            auto uAvail = static_cast<size_t>(d::g_aucBoot + sizeof(d::g_aucBoot) - pcOld);
             memcpy(p, pOld, uSize < uAvail ? uSize : uAvail);
         }
         return p;
