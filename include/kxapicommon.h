@@ -366,8 +366,8 @@ KXAPI_EXPORT int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& l
  * The map is cleared first; keys and values are stored percent-decoded ('+' stays '+'), and the
  * first occurrence of a key wins. Limits on the encoded text: key 31 characters, value 63, one
  * pair 96. A value ends at its first white-space character.
- * 0 success (an empty query too), 1 null header or undecodable text, 4 malformed pair (or a
- * szQuery field with no terminator, which is not read past its end). A failure stops at the
+ * 0 success (an empty query too), 1 null header, undecodable text or no memory to store a pair,
+ * 4 malformed pair (or a szQuery field with no terminator, which is not read past its end). A failure stops at the
  * faulty pair: the pairs before it stay in the map, it and the rest are absent. */
 KXAPI_EXPORT int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader);
 /* Takes the pair at pszPos (up to the next '&') into pszKey (32 bytes) and pszValue (64 bytes),
@@ -376,19 +376,21 @@ KXAPI_EXPORT int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader);
 KXAPI_EXPORT int QueryGetOnePair(char* pszPos, char* pszKey, char* pszValue);
 
 /* The value stored under strKey by URIQueryParamParse. 0 found (strValue holds it), 1 not found
- * (strValue emptied) or null header (strValue untouched). */
+ * or no memory for the copy (strValue emptied either way) or null header (strValue untouched). */
 KXAPI_EXPORT int GetURIQueryParam(tagHTTP_HEADER_S* pstHeader, std::string strKey, std::string& strValue);
 
 /* The value under strKey converted to T, one of long long, unsigned long long, long, int,
  * unsigned int, short, unsigned short. Leading white space is skipped and text after the digits is
  * ignored ("12abc" gives 12); digits beyond the range of T are not checked. long is 32 bits on the
  * camera: the value wraps modulo 2^32 and is stored sign-extended, on every host alike.
- * 0 stored, 1 key missing or null header, 4 no number; on 1 and 4 *pOut is untouched. */
+ * 0 stored, 1 key missing, null header or no memory for the lookup, 4 no number; on 1 and 4 *pOut
+ * is untouched. */
 template <typename T>
 KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut);
 /* The value under strKey as text in pOut (iSize bytes), instantiated for char only. A value of
  * iSize characters or more does not fit: pOut is left empty and the result is still 0.
- * 0 copied (or emptied), 1 key missing or null header, 4 iSize below 1 (nothing written). */
+ * 0 copied (or emptied), 1 key missing, null header or no memory for the lookup, 4 iSize below 1
+ * (nothing written). */
 template <typename T>
 KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string strKey, T* pOut,
                                                   int iSize);

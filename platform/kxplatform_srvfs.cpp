@@ -22,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +35,54 @@ const unsigned long kOptionRequest = 769;
 std::mutex g_mutex;
 std::string g_strRoot;
 // Channels opened here, by descriptor, with the socket's inode: a descriptor that was closed and
-// reused for something else no longer matches.
-std::map<int, ino_t> g_channels;
+// reused for something else no longer matches. The usual descriptors have fixed slots, so that
+// opening a channel leaves no heap record behind that outlives the caller's work with it.
+constexpr int kChannelSlots = 4096;
+struct ChannelSlot {
+    bool bUsed;
+    ino_t ino;
+};
+ChannelSlot g_aChannelSlots[kChannelSlots];
+std::map<int, ino_t> g_channels; // descriptors beyond the slots
+
+// Under g_mutex. false when there is no memory for the record.
+bool RecordChannel(int iFd, ino_t ino)
+{
+    if (iFd >= 0 && iFd < kChannelSlots) {
+        g_aChannelSlots[iFd] = ChannelSlot{true, ino};
+        return true;
+    }
+    try {
+        g_channels[iFd] = ino;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+// Under g_mutex: the recorded inode of iFd, or false.
+bool RecordedChannel(int iFd, ino_t* pIno)
+{
+    if (iFd >= 0 && iFd < kChannelSlots) {
+        *pIno = g_aChannelSlots[iFd].ino;
+        return g_aChannelSlots[iFd].bUsed;
+    }
+    auto it = g_channels.find(iFd);
+    if (it == g_channels.end()) {
+        return false;
+    }
+    *pIno = it->second;
+    return true;
+}
+
+void ForgetChannel(int iFd)
+{
+    if (iFd >= 0 && iFd < kChannelSlots) {
+        g_aChannelSlots[iFd].bUsed = false;
+    } else {
+        g_channels.erase(iFd);
+    }
+}
 
 template <typename F>
 F Next(const char* pszName)
@@ -66,12 +113,24 @@ bool SocketAddress(const std::string& strRoot, const char* pszName, sockaddr_un*
 }
 
 // -2: not ours (go to the real open); otherwise the channel or -1 with errno.
+int OpenChannelIn(const std::string& root, const char* pszPath, int iFlags);
+
+// open() is a C function: no memory for the paths or the channel record is ENOMEM, not an exception.
 int OpenChannel(const char* pszPath, int iFlags)
 {
     if (pszPath == nullptr || strncmp(pszPath, kPrefix, sizeof(kPrefix) - 1) != 0) {
         return -2;
     }
-    std::string root = Root();
+    try {
+        return OpenChannelIn(Root(), pszPath, iFlags);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
+    }
+}
+
+int OpenChannelIn(const std::string& root, const char* pszPath, int iFlags)
+{
     if (root.empty()) {
         return -2;
     }
@@ -102,20 +161,24 @@ int OpenChannel(const char* pszPath, int iFlags)
     struct stat st;
     fstat(fd, &st);
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_channels[fd] = st.st_ino;
+    if (!RecordChannel(fd, st.st_ino)) {
+        close(fd);
+        errno = ENOMEM;
+        return -1;
+    }
     return fd;
 }
 
 bool IsChannel(int iFd)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_channels.find(iFd);
-    if (it == g_channels.end()) {
+    ino_t ino = 0;
+    if (!RecordedChannel(iFd, &ino)) {
         return false;
     }
     struct stat st;
-    if (fstat(iFd, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_ino != it->second) {
-        g_channels.erase(it);
+    if (fstat(iFd, &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_ino != ino) {
+        ForgetChannel(iFd);
         return false;
     }
     return true;

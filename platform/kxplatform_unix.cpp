@@ -5,9 +5,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace {
 std::mutex g_runDirMutex;
@@ -131,11 +133,9 @@ void KxUnixEndpointDestroy(tagUNIX_SOCKET_S* pstSock)
     delete pstEp;
 }
 
-int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+namespace {
+int SendOne(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
 {
-    if (pstSock == nullptr || pstMsg == nullptr) {
-        return -1;
-    }
     char szSrc[sizeof(pstSock->szSrcName) + 1] = {0};
     char szDst[sizeof(pstSock->szDstName) + 1] = {0};
     memcpy(szSrc, pstSock->szSrcName, sizeof(pstSock->szSrcName));
@@ -151,6 +151,22 @@ int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&stTo),
                        sizeof(stTo));
     return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
+}
+} // namespace
+
+// A host's endpoint operation is a C function: running out of memory for a path is a failed send,
+// never an exception thrown into the caller.
+int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    if (pstSock == nullptr || pstMsg == nullptr) {
+        return -1;
+    }
+    try {
+        return SendOne(pstSock, pstMsg);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
+    }
 }
 
 int KxUnixRecvMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)

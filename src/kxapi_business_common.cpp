@@ -237,7 +237,7 @@ VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsi
     if (pszUrl == nullptr || pstTable == nullptr || pszUrl[0] == '\0') {
         return INNER_CMD_INVALID;
     }
-    const std::string strUrl(pszUrl);
+    // Searched in place: routing must not allocate, so it cannot fail for want of memory.
     size_t uBestLen = 0;
     VW_CMD_TYPE enBest = INNER_CMD_INVALID;
     for (unsigned int i = 0; i < uiTableNum; ++i) {
@@ -246,7 +246,7 @@ VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsi
             continue;
         }
         size_t uLen = strlen(pszPattern);
-        if (uLen > uBestLen && strUrl.find(pszPattern, 0, uLen) != std::string::npos) {
+        if (uLen > uBestLen && strstr(pszUrl, pszPattern) != nullptr) {
             uBestLen = uLen;
             enBest = pstTable[i].enInnerCmd;
         }
@@ -295,6 +295,8 @@ int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsig
 // ---- end URI routing and URI IDs ----
 
 // ==== Typed query getters ================================================================
+
+#include <new>
 
 namespace {
 
@@ -351,7 +353,13 @@ struct QueryInt<unsigned short> : QueryIntBase<unsigned short, unsigned short, u
 // The key's text; false (with the get-failed line) when it cannot be had.
 bool LookupQueryText(tagHTTP_HEADER_S* pstHeader, const std::string& strKey, std::string& strText)
 {
-    if (GetURIQueryParam(pstHeader, strKey, strText) != 0) {
+    int iRet = 1;
+    try {
+        iRet = GetURIQueryParam(pstHeader, strKey, strText); // the key goes by value
+    } catch (const std::bad_alloc&) {
+        // No memory for the key's copy: the text cannot be had, and nothing may leave the library.
+    }
+    if (iRet != 0) {
         KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:key:%s get failed", strKey.c_str());
         return false;
     }
@@ -388,8 +396,15 @@ int GetURIQueryParam(tagHTTP_HEADER_S* pstHeader, std::string strKey, std::strin
     }
     auto it = pstHeader->mapQueryParam.find(strKey);
     if (it != pstHeader->mapQueryParam.end()) {
-        strValue = it->second;
-        return 0;
+        try {
+            strValue = it->second;
+            return 0;
+        } catch (const std::bad_alloc&) {
+            // No memory for the copy: answered as a value that cannot be had.
+            strValue.clear();
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:key:%s value copy failed", strKey.c_str());
+            return 1;
+        }
     }
     strValue.clear();
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:key:%s not exist", strKey.c_str());

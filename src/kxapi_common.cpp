@@ -248,6 +248,9 @@ long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgTyp
 
 // ==== Query parsing ======================================================================
 
+#include <map>
+#include <new>
+
 namespace {
 
 // Buffer sizes of one pair; their limits apply to the encoded text.
@@ -325,8 +328,15 @@ int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader)
             KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:string format is invalid,szKey%s, szValue:%s", szKey, szValue);
             return 1;
         }
-        // The first occurrence of a key wins; a repeat is logged with the kept value.
-        auto it = pstHeader->mapQueryParam.emplace(std::move(strKey), std::move(strValue)).first;
+        // The first occurrence of a key wins; a repeat is logged with the kept value. A pair that
+        // finds no memory for its map node ends the parse there, like one that cannot be decoded.
+        std::map<std::string, std::string>::iterator it;
+        try {
+            it = pstHeader->mapQueryParam.emplace(std::move(strKey), std::move(strValue)).first;
+        } catch (const std::bad_alloc&) {
+            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:no memory for query param key:%s", szKey);
+            return 1;
+        }
         KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Query Para Parse key:%s, value:%s", it->first.c_str(),
                   it->second.c_str());
         char* pszAmp = strchr(pszPos, '&');

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 #include <type_traits>
 
 // Internal to the library (hidden), used by the encoder's time kinds.
@@ -70,8 +69,12 @@ json_object* EncodeValue(const M& value)
     if constexpr (std::is_array_v<M>) {
         // A char array is its text up to the NUL, never past the array.
         static_assert(std::is_same_v<std::remove_cv_t<std::remove_extent_t<M>>, char>, "only char arrays encode");
-        std::string strText(value, strnlen(value, sizeof(M)));
-        return cJSON_CreateString(strText.c_str());
+        // Copied on the stack: a heap copy could throw, and nothing may leave the library.
+        char szText[sizeof(M) + 1];
+        size_t uLen = strnlen(value, sizeof(M));
+        (void)memcpy_s(szText, sizeof(szText), value, uLen);
+        szText[uLen] = '\0';
+        return cJSON_CreateString(szText);
     } else if constexpr (std::is_class_v<M>) {
         return JsonRecord<M>::Encode(value);
     } else {
@@ -95,14 +98,21 @@ json_object* EncodeMemberValue(const M& value, int kind)
 }
 
 // Adds the first member, then the further ones, in order. A member value that comes back null is
-// added all the same and prints as JSON null.
+// added all the same and prints as JSON null; a member json-c cannot add gives -1, and the record
+// is then not encoded at all.
 template <typename T, typename M, typename A, typename D, typename... Rest>
 int json_encode_member(const T& stRecord, json_object* pstObj, const MemberCoder<T, M, A, D>& stFirst,
                        Rest... rest)
 {
-    cJSON_AddItemToObject(pstObj, stFirst.key, EncodeMemberValue(stRecord.*(stFirst.member), stFirst.kind));
+    json_object* pstValue = EncodeMemberValue(stRecord.*(stFirst.member), stFirst.kind);
+    // json-c leaves a value it could not take (no memory for the key or the table) with the caller;
+    // a record missing a member is no body to send.
+    if (json_object_object_add(pstObj, stFirst.key, pstValue) != 0) {
+        (void)json_object_put(pstValue);
+        return -1;
+    }
     if constexpr (sizeof...(Rest) > 0) {
-        (void)json_encode_member(stRecord, pstObj, rest...);
+        return json_encode_member(stRecord, pstObj, rest...);
     }
     return 0;
 }
@@ -115,7 +125,10 @@ json_object* json_encode_obj(const T& stRecord, Coders... coders)
         return nullptr;
     }
     if constexpr (sizeof...(Coders) > 0) {
-        (void)json_encode_member(stRecord, pstObj, coders...);
+        if (json_encode_member(stRecord, pstObj, coders...) != 0) {
+            cJSON_Delete(pstObj);
+            return nullptr;
+        }
     }
     return pstObj;
 }
