@@ -189,7 +189,7 @@ TEST_F(AccessServerTest, UserListAndGat1400Status)
     Reply stGat = Get("/api/v1/gat1400/status");
     EXPECT_EQ(stGat.iStatus, 200);
     EXPECT_EQ(stGat.strBody,
-              R"({ "Registered": true, "Server": "192.168.0.10:80", "DeviceID": "34020000001320000001" })");
+              R"({ "Registered": true, "Server": "192.168.0.10:80", "DeviceID": "KX-CAM-01-0001" })");
 }
 
 TEST_F(AccessServerTest, DownloadBodyIsExactlyTheDescribedLength)

@@ -210,7 +210,7 @@ void AnswerGatRequest(const MSG_DATA& req, MSG_DATA& rsp)
     StartReply(req, rsp, VW_RESULT_OK);
     // The first 32-bit word is the link state (0 up); the GET family puts 1 there itself when
     // the service cannot be reached.
-    PutText(rsp, 4, R"({ "Registered": true, "Server": "192.168.0.10:80", "DeviceID": "34020000001320000001" })");
+    PutText(rsp, 4, R"({ "Registered": true, "Server": "192.168.0.10:80", "DeviceID": "KX-CAM-01-0001" })");
 }
 
 void FillUserList(unsigned char aucBlock[kUserListLen])
