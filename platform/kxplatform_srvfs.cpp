@@ -252,18 +252,34 @@ int ChannelOption(int iFd, unsigned long ulRequest, unsigned long ulArg)
 }
 } // namespace
 
+namespace {
+using PfnIoctl = int (*)(int, unsigned long, ...);
+
+// ioctl and its 64-bit-time twin alike: a channel option goes to the service, anything else to
+// the next definition (the twin falls back to plain ioctl where the C library lacks it).
+int IoctlThrough(bool bTime64, int iFd, unsigned long ulRequest, unsigned long arg)
+{
+    int r = ChannelOption(iFd, ulRequest, arg);
+    if (r != -2) {
+        return r;
+    }
+    static PfnIoctl realIoctl = Next<PfnIoctl>("ioctl");
+    PfnIoctl real = realIoctl;
+    if (bTime64) {
+        static PfnIoctl realTime64 = Next<PfnIoctl>("__ioctl_time64");
+        real = realTime64 != nullptr ? realTime64 : realIoctl;
+    }
+    return real(iFd, ulRequest, arg);
+}
+} // namespace
+
 extern "C" int ioctl(int iFd, unsigned long ulRequest, ...)
 {
     va_list ap;
     va_start(ap, ulRequest);
     unsigned long arg = va_arg(ap, unsigned long);
     va_end(ap);
-    int r = ChannelOption(iFd, ulRequest, arg);
-    if (r != -2) {
-        return r;
-    }
-    static auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");
-    return real(iFd, ulRequest, arg);
+    return IoctlThrough(false, iFd, ulRequest, arg);
 }
 
 #if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
@@ -274,13 +290,7 @@ extern "C" int __ioctl_time64(int iFd, unsigned long ulRequest, ...)
     va_start(ap, ulRequest);
     unsigned long arg = va_arg(ap, unsigned long);
     va_end(ap);
-    int r = ChannelOption(iFd, ulRequest, arg);
-    if (r != -2) {
-        return r;
-    }
-    static auto real = Next<int (*)(int, unsigned long, ...)>("__ioctl_time64");
-    static auto fallback = Next<int (*)(int, unsigned long, ...)>("ioctl");
-    return real != nullptr ? real(iFd, ulRequest, arg) : fallback(iFd, ulRequest, arg);
+    return IoctlThrough(true, iFd, ulRequest, arg);
 }
 #endif
 

@@ -114,22 +114,17 @@ void QuietSink(void*, int, int, int, int, const char*, int, const char*) {}
 
 // The endpoint operations are the host's (here the stand-in's, which builds path strings); what
 // is measured is the library's own use of the heap around them.
-int UncountedSend(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+template <int (*PfnOp)(tagUNIX_SOCKET_S*, MSG_DATA*)>
+int Uncounted(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
 {
     bool bWas = t_bCounting;
     t_bCounting = false;
-    int iRet = KxUnixSendMsg(pstSock, pstMsg);
+    int iRet = PfnOp(pstSock, pstMsg);
     t_bCounting = bWas;
     return iRet;
 }
-int UncountedRecv(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
-{
-    bool bWas = t_bCounting;
-    t_bCounting = false;
-    int iRet = KxUnixRecvMsg(pstSock, pstMsg);
-    t_bCounting = bWas;
-    return iRet;
-}
+constexpr PFN_UNIX_MSG UncountedSend = Uncounted<KxUnixSendMsg>;
+constexpr PFN_UNIX_MSG UncountedRecv = Uncounted<KxUnixRecvMsg>;
 
 class ResourceTest : public ::testing::Test {
 protected:
