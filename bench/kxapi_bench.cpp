@@ -2,7 +2,8 @@
 // runs in the same process, and the table printed at the end gives library / baseline.
 #include "kxapicommon.h"
 #include "kxplatform.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
+#include "kxservices.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/select.h>

@@ -1,6 +1,6 @@
 // The HBTP frame decoder on arbitrary bytes: it either refuses with EPROTO/EMSGSIZE or yields a
 // message that encodes back to exactly the input.
-#include "hbtp.h"
+#include "kxplatform.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     free(buf);
     void* value = nullptr;
     unsigned short vlen = 0;
-    (void)hbtp_header_get(msg, HBTP_EXT_CLIENT_FD, &value, &vlen);
+    (void)hbtp_header_get(msg, KXAPI_HBTP_EXT_CLIENT_FD, &value, &vlen);
     hbtp_message_put(msg);
     return 0;
 }

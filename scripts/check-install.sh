@@ -12,6 +12,6 @@ cmake --build "$prefix/consumer-build" >/dev/null
 LD_LIBRARY_PATH="$prefix/lib" "$prefix/consumer-build/consumer"
 libdir=$(ls -d "$prefix"/lib*/pkgconfig | head -n1)
 PKG_CONFIG_PATH="$libdir" g++ -std=c++17 tests/consumer/main.cpp -o "$prefix/consumer-pc" \
-  $(PKG_CONFIG_PATH="$libdir" pkg-config --cflags --libs kxapicommon)
+  $(PKG_CONFIG_PATH="$libdir" pkg-config --cflags --libs kxplatform)
 LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/consumer-pc"
 echo "install check: find_package and pkg-config consumers build and run"

@@ -5,9 +5,9 @@
 
 #include "camera_services.h"
 #include "kxapicommon.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
 #include "abs_event.h"
-#include "hbtp.h"
+#include "kxplatform.h"
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>

@@ -229,8 +229,8 @@ void FillUserList(unsigned char aucBlock[kUserListLen])
 
 // ---- running services ----
 
-#include "hbtp.h"
-#include "kxplatform_unix.h"
+#include "kxplatform.h"
+#include "kxservices.h"
 
 namespace kxserver {
 
@@ -269,8 +269,8 @@ hbtp_message* ServeAuth(void* /*pUser*/, KxSrvfsRequest* /*pstReq*/, hbtp_messag
     pstReply->pstHeader->usCode = 200;
     void* pTag = nullptr;
     unsigned short usTagLen = 0;
-    if (hbtp_header_get(pstMsg, HBTP_EXT_CLIENT_FD, &pTag, &usTagLen) == 0) {
-        hbtp_header_set(pstReply, HBTP_EXT_CLIENT_FD, pTag, usTagLen); // the waiting client goes back
+    if (hbtp_header_get(pstMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pTag, &usTagLen) == 0) {
+        hbtp_header_set(pstReply, KXAPI_HBTP_EXT_CLIENT_FD, pTag, usTagLen); // the waiting client goes back
     }
     if (usUrl == kAuthUrlUserList) {
         unsigned char aucBlock[kUserListLen];

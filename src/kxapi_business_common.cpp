@@ -558,6 +558,10 @@ int HbtpCommon(tagHTTP_HEADER_S* pstHeader, const char* pServPath, unsigned shor
 }
 
 namespace {
+// The event loop's mask for a readable descriptor, as the library's callers know it; the value is
+// the platform's, so the library does not rely on a board header naming it.
+constexpr unsigned int kAbsEvReadable = 2u;
+
 tagABS_EVENT_BASE_S* ClientEventBase(const tagHTTP_CLIENT_S* pstClient)
 {
     return pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
@@ -577,7 +581,7 @@ int AddHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd, hbtp_message* sendMsg)
     }
     client->bAsynPending = 1;
     client->iHbtpFd = fd;
-    tagABS_EVENT_S* pstEvent = AbsEvNew(ClientEventBase(client), fd, ABS_EV_READ, client, HbtpAsynRead);
+    tagABS_EVENT_S* pstEvent = AbsEvNew(ClientEventBase(client), fd, kAbsEvReadable, client, HbtpAsynRead);
     if (pstEvent == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s malloc fail", "AddHbtpAsynEvent");
         return VW_RESULT_NO_RESOURCE;

@@ -3,7 +3,7 @@
 #ifndef KXAPI_LOG_H
 #define KXAPI_LOG_H
 
-#include "kxplatform.h"
+#include "vw_platform.h"
 #include "securec.h"
 
 #define KXAPI_MODULE 4

@@ -1,7 +1,7 @@
 // Small services: the zero-filling allocator, mutex handles and random strings. They keep no state
 // and write no log lines: every failure is told by the result.
 #include "kxapicommon.h"
-#include "kxplatform.h"
+#include "vw_platform.h"
 #include "securec.h"
 
 #include <pthread.h>

@@ -3,7 +3,8 @@
 // tight loops, so both numbers are part of the library's contract.
 #include "kxapicommon.h"
 #include "kxplatform.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
+#include "kxservices.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -10,7 +10,8 @@
 #include "hbtp_service.h"
 #include "kxapicommon.h"
 #include "kxplatform.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
+#include "kxservices.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -642,7 +643,7 @@ TEST_F(AllocFailureTest, Hbtp)
            [&](long long r, bool) {
                void* pValue = nullptr;
                unsigned short usLen = 0;
-               bool bTagged = hbtp_header_get(pstSendMsg, HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0;
+               bool bTagged = hbtp_header_get(pstSendMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0;
                if (r == -1) {
                    EXPECT_FALSE(bTagged);
                    EXPECT_EQ(m_client->iHbtpFd, 0) << "a refused registration changed the client";

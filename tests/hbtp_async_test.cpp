@@ -1,6 +1,6 @@
 // Asynchronous HBTP path end to end: a channel registered with a real event loop, a service
 // answering through the stand-in, the reply routed by the descriptor it carries back.
-#include "abs_event.h"
+#include "kxplatform.h"
 #include "hbtp_service.h"
 #include "kxapi_log.h"
 #include "kxapicommon.h"
@@ -73,7 +73,7 @@ protected:
             int iFd = 0;
             void* pValue = nullptr;
             unsigned short usLen = 0;
-            if (hbtp_header_get(req, HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0) {
+            if (hbtp_header_get(req, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0) {
                 memcpy(&iFd, pValue, 4);
             }
             if (m_optReplyFd) {
@@ -250,7 +250,7 @@ TEST_F(HbtpAsyncTest, AddRefusesBadArgumentsAndReportsEventFailure)
     ExpectLogFrame(m_log.One("[KXAPI]:AddHbtpAsynEvent malloc fail"), KXAPI_LEVEL_ERROR, kFileBusiness);
     void* pValue = nullptr;
     unsigned short usLen = 0;
-    ASSERT_EQ(hbtp_header_get(msg, HBTP_EXT_CLIENT_FD, &pValue, &usLen), 0);
+    ASSERT_EQ(hbtp_header_get(msg, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen), 0);
     EXPECT_EQ(usLen, 4);
     int iTag = 0;
     memcpy(&iTag, pValue, 4);

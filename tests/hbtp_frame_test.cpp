@@ -1,6 +1,7 @@
 // The HBTP stand-in's messages and frame codec: round trips over real stream sockets, malformed
 // and oversized frames, peers closing mid-message, short reads and writes.
-#include "hbtp.h"
+#include "kxapicommon.h"
+#include "kxplatform.h"
 #include "hbtp_service.h"
 #include "temp_dir.h"
 
@@ -61,7 +62,7 @@ TEST(HbtpFrame, RoundTripKeepsHeaderExtensionsAndBody)
         unsigned short other = 7;
         ASSERT_EQ(hbtp_header_set(out, 9, &other, 2), 0);
         iTag = 77; // replacing a value keeps one entry
-        ASSERT_EQ(hbtp_header_set(out, HBTP_EXT_CLIENT_FD, &iTag, 4), 0);
+        ASSERT_EQ(hbtp_header_set(out, KXAPI_HBTP_EXT_CLIENT_FD, &iTag, 4), 0);
         ASSERT_EQ(hbtp_message_sendfd(out, p.a), 0);
         hbtp_message* in = hbtp_message_new(0);
         hbtp_content_add(in, "stale", 5); // replaced by what arrives
@@ -72,7 +73,7 @@ TEST(HbtpFrame, RoundTripKeepsHeaderExtensionsAndBody)
         EXPECT_EQ(Body(in), "payload");
         void* v = nullptr;
         unsigned short len = 0;
-        ASSERT_EQ(hbtp_header_get(in, HBTP_EXT_CLIENT_FD, &v, &len), 0);
+        ASSERT_EQ(hbtp_header_get(in, KXAPI_HBTP_EXT_CLIENT_FD, &v, &len), 0);
         ASSERT_EQ(len, 4);
         int got = 0;
         memcpy(&got, v, 4);

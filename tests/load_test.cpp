@@ -3,7 +3,8 @@
 // with its own reply or a failure code, never with a reply meant for another request.
 #include "kxapicommon.h"
 #include "kxplatform.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
+#include "kxservices.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

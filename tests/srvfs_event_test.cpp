@@ -1,5 +1,5 @@
 // The platform stand-in's service file system and event loop on their own.
-#include "abs_event.h"
+#include "kxplatform.h"
 #include "hbtp_service.h"
 #include "temp_dir.h"
 

@@ -2,7 +2,8 @@
 // cookies, and the handlers built on the exchange. Services are emulated on their own threads.
 #include "kxapi_unix_timeout.h"
 #include "kxapicommon.h"
-#include "kxplatform_unix.h"
+#include "kxdevhost.h"
+#include "kxservices.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 

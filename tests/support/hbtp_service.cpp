@@ -1,5 +1,7 @@
 #include "hbtp_service.h"
 
+#include "kxapicommon.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,7 +35,7 @@ hbtp_message* EmulatedService::Trampoline(void* pUser, KxSrvfsRequest* pstReq, h
     }
     void* pValue = nullptr;
     unsigned short usLen = 0;
-    if (hbtp_header_get(pstMsg, HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0 && usLen == 4) {
+    if (hbtp_header_get(pstMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) == 0 && usLen == 4) {
         seen.bHasClientFd = true;
         memcpy(&seen.iClientFd, pValue, 4);
     }
@@ -58,7 +60,7 @@ hbtp_message* MakeHbtp(unsigned short usCode, unsigned short usUrl, unsigned cha
         hbtp_content_add(m, strBody.data(), static_cast<unsigned int>(strBody.size()));
     }
     if (piClientFd != nullptr) {
-        hbtp_header_set(m, HBTP_EXT_CLIENT_FD, piClientFd, 4);
+        hbtp_header_set(m, KXAPI_HBTP_EXT_CLIENT_FD, piClientFd, 4);
     }
     return m;
 }

@@ -3,7 +3,7 @@
 #ifndef KXAPI_TEST_HBTP_SERVICE_H
 #define KXAPI_TEST_HBTP_SERVICE_H
 
-#include "hbtp.h"
+#include "kxplatform.h"
 
 #include <functional>
 #include <mutex>

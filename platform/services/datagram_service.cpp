@@ -1,5 +1,6 @@
-// Emulated camera services of the dev-host stand-in: one thread per service name.
-#include "kxplatform_unix.h"
+// Scripted camera services of the dev-host kit: one thread per service name.
+#include "kxdevhost.h"
+#include "kxservices.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,8 +1,8 @@
 // Frame helpers shared by the HBTP stand-in and the service file system stand-in.
-#ifndef KXPLATFORM_HBTP_INTERNAL_H
-#define KXPLATFORM_HBTP_INTERNAL_H
+#ifndef KXPLATFORM_STANDIN_HBTP_INTERNAL_H
+#define KXPLATFORM_STANDIN_HBTP_INTERNAL_H
 
-#include "hbtp.h"
+#include "kxplatform.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // one of them travels to the service as a small option frame ahead of the HBTP frames. Every
 // other call goes on to the next definition (the C library, or a sanitizer runtime before it).
 #undef _FILE_OFFSET_BITS
-#include "hbtp.h"
-#include "kxplatform_hbtp_internal.h"
+#include "kxplatform.h"
+#include "hbtp_internal.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

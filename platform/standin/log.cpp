@@ -4,6 +4,7 @@
 #include <sys/random.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>

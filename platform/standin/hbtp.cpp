@@ -7,8 +7,8 @@
 //   16 uint32 body length B       at most HBTP_FRAME_MAX_BODY
 //   20 E bytes of extensions      repeated { uint16 tag, uint16 length, value }, exactly E bytes
 //   .. B bytes of body
-#include "hbtp.h"
-#include "kxplatform_hbtp_internal.h"
+#include "kxplatform.h"
+#include "hbtp_internal.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

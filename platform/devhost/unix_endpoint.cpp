@@ -1,5 +1,5 @@
-// Unix datagram endpoints of the dev-host stand-in.
-#include "kxplatform_unix.h"
+// Unix datagram endpoints of the dev-host kit.
+#include "kxdevhost.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
