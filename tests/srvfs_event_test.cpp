@@ -69,6 +69,47 @@ TEST_F(SrvfsTest, EachOpenIsAChannelWithItsOwnOption)
     EXPECT_EQ(service.Channels(), 2U);
 }
 
+// The checked forms that a host built with _FORTIFY_SOURCE calls instead of open and openat.
+extern "C" int __open_2(const char*, int);
+extern "C" int __open64_2(const char*, int);
+extern "C" int __openat_2(int, const char*, int);
+extern "C" int __openat64_2(int, const char*, int);
+
+TEST_F(SrvfsTest, EveryOpenEntryPointReachesTheServiceAndPassesOtherPathsOn)
+{
+    EmulatedService service("echo", Echo);
+    std::string strPlain = m_dir.File("plain");
+    close(open(strPlain.c_str(), O_RDWR | O_CREAT, 0600));
+    struct Case {
+        const char* pszName;
+        int (*pfnOpen)(const char* pszPath, int iFlags);
+    };
+    const Case cases[] = {
+        {"open", [](const char* p, int f) { return open(p, f); }},
+        {"open64", [](const char* p, int f) { return open64(p, f); }},
+        {"openat", [](const char* p, int f) { return openat(AT_FDCWD, p, f); }},
+        {"openat64", [](const char* p, int f) { return openat64(AT_FDCWD, p, f); }},
+        {"__open_2", [](const char* p, int f) { return __open_2(p, f); }},
+        {"__open64_2", [](const char* p, int f) { return __open64_2(p, f); }},
+        {"__openat_2", [](const char* p, int f) { return __openat_2(AT_FDCWD, p, f); }},
+        {"__openat64_2", [](const char* p, int f) { return __openat64_2(AT_FDCWD, p, f); }},
+    };
+    for (const Case& c : cases) {
+        int fd = c.pfnOpen("/mnt/srvfs/echo", O_RDWR);
+        ASSERT_GT(fd, 0) << c.pszName;
+        hbtp_message* m = MakeHbtp(0, 7, 1, "ping");
+        EXPECT_EQ(hbtp_message_sendfd(m, fd), 0) << c.pszName;
+        EXPECT_EQ(hbtp_message_recvfd(m, fd), 0) << c.pszName;
+        EXPECT_EQ(m->pstHeader->usCode, 200) << c.pszName;
+        hbtp_message_put(m);
+        close(fd);
+        fd = c.pfnOpen(strPlain.c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0) << c.pszName << " on a plain file";
+        close(fd);
+    }
+    EXPECT_EQ(service.Channels(), 8U);
+}
+
 TEST_F(SrvfsTest, UnopenablePathsSetErrno)
 {
     EmulatedService service("svc", Echo);

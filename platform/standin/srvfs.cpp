@@ -1,9 +1,12 @@
 // Service file system stand-in. On the camera, opening "/mnt/srvfs/NAME" read-write yields a
-// channel to service NAME and ioctl 769 sets a per-channel option. Here open/open64/ioctl are
-// interposed: such paths become connected Unix stream sockets at "<root>/NAME", and ioctl 769 on
-// one of them travels to the service as a small option frame ahead of the HBTP frames. Every
-// other call goes on to the next definition (the C library, or a sanitizer runtime before it).
+// channel to service NAME and ioctl 769 sets a per-channel option. Here every open entry point
+// and ioctl are interposed: such paths become connected Unix stream sockets at "<root>/NAME", and
+// ioctl 769 on one of them travels to the service as a small option frame ahead of the HBTP
+// frames. Every other call goes on to the next definition (the C library, or a sanitizer runtime
+// before it). Only this dev-host stand-in does this; the library and the camera never see it.
+// The definitions below are the entry points themselves: no header may redirect or wrap them.
 #undef _FILE_OFFSET_BITS
+#undef _FORTIFY_SOURCE
 #include "kxplatform.h"
 #include "hbtp_internal.h"
 
@@ -203,37 +206,86 @@ extern "C" int KxSrvfsSetRoot(const char* pszDir)
     return 0;
 }
 
+// The entry points a program may reach open through: the plain ones, their large-file twins, the
+// directory-relative ones (service paths are absolute, so the directory never matters) and the
+// checked forms a _FORTIFY_SOURCE build calls when it cannot prove its flags safe. A service path
+// becomes a channel; anything else goes on to the next definition of the same name.
 namespace {
-// open and open64 alike: a service path becomes a channel, anything else goes to the next open.
-int OpenThrough(bool bOpen64, const char* pszPath, int iFlags, int mode)
+using PfnOpen = int (*)(const char*, int, ...);
+using PfnOpenAt = int (*)(int, const char*, int, ...);
+using PfnOpenChecked = int (*)(const char*, int);
+using PfnOpenAtChecked = int (*)(int, const char*, int);
+
+template <typename Pfn, typename... Args>
+int ChannelOr(const char* pszPath, int iFlags, Pfn pfnNext, Args... args)
 {
     int fd = OpenChannel(pszPath, iFlags);
-    if (fd != -2) {
-        return fd;
-    }
-    using PfnOpen = int (*)(const char*, int, ...);
-    static PfnOpen realOpen = Next<PfnOpen>("open");
-    static PfnOpen realOpen64 = Next<PfnOpen>("open64");
-    return (bOpen64 ? realOpen64 : realOpen)(pszPath, iFlags, mode);
+    return fd != -2 ? fd : pfnNext(args...);
 }
 } // namespace
 
 extern "C" int open(const char* pszPath, int iFlags, ...)
 {
+    static const auto next = Next<PfnOpen>("open");
     va_list ap;
     va_start(ap, iFlags);
     int mode = ModeArg(iFlags, ap);
     va_end(ap);
-    return OpenThrough(false, pszPath, iFlags, mode);
+    return ChannelOr(pszPath, iFlags, next, pszPath, iFlags, mode);
 }
 
 extern "C" int open64(const char* pszPath, int iFlags, ...)
 {
+    static const auto next = Next<PfnOpen>("open64");
     va_list ap;
     va_start(ap, iFlags);
     int mode = ModeArg(iFlags, ap);
     va_end(ap);
-    return OpenThrough(true, pszPath, iFlags, mode);
+    return ChannelOr(pszPath, iFlags, next, pszPath, iFlags, mode);
+}
+
+extern "C" int openat(int iDirFd, const char* pszPath, int iFlags, ...)
+{
+    static const auto next = Next<PfnOpenAt>("openat");
+    va_list ap;
+    va_start(ap, iFlags);
+    int mode = ModeArg(iFlags, ap);
+    va_end(ap);
+    return ChannelOr(pszPath, iFlags, next, iDirFd, pszPath, iFlags, mode);
+}
+
+extern "C" int openat64(int iDirFd, const char* pszPath, int iFlags, ...)
+{
+    static const auto next = Next<PfnOpenAt>("openat64");
+    va_list ap;
+    va_start(ap, iFlags);
+    int mode = ModeArg(iFlags, ap);
+    va_end(ap);
+    return ChannelOr(pszPath, iFlags, next, iDirFd, pszPath, iFlags, mode);
+}
+
+extern "C" int __open_2(const char* pszPath, int iFlags)
+{
+    static const auto next = Next<PfnOpenChecked>("__open_2");
+    return ChannelOr(pszPath, iFlags, next, pszPath, iFlags);
+}
+
+extern "C" int __open64_2(const char* pszPath, int iFlags)
+{
+    static const auto next = Next<PfnOpenChecked>("__open64_2");
+    return ChannelOr(pszPath, iFlags, next, pszPath, iFlags);
+}
+
+extern "C" int __openat_2(int iDirFd, const char* pszPath, int iFlags)
+{
+    static const auto next = Next<PfnOpenAtChecked>("__openat_2");
+    return ChannelOr(pszPath, iFlags, next, iDirFd, pszPath, iFlags);
+}
+
+extern "C" int __openat64_2(int iDirFd, const char* pszPath, int iFlags)
+{
+    static const auto next = Next<PfnOpenAtChecked>("__openat64_2");
+    return ChannelOr(pszPath, iFlags, next, iDirFd, pszPath, iFlags);
 }
 
 namespace {
