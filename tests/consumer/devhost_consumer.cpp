@@ -1,3 +1,4 @@
+// A host on the dev-host kit: the stand-in supplies the platform, found through the package.
 #include <kxapicommon.h>
 #include <kxplatform.h>
 
