@@ -1,5 +1,6 @@
 // The HBTP frame decoder on arbitrary bytes: it either refuses with EPROTO/EMSGSIZE or yields a
 // message that encodes back to exactly the input.
+#include "kxapicommon.h"
 #include "kxplatform.h"
 
 #include <cerrno>
