@@ -3,46 +3,28 @@
 #include "fuzz_common.h"
 #include "kxapicommon.h"
 
-#include <cctype>
+#include <algorithm>
 
 namespace {
-
-bool IsDottedQuad(const std::string& text)
+bool IsDottedQuad(const std::string& strText)
 {
-    int groups = 0;
-    size_t i = 0;
-    while (true) {
-        size_t start = i;
-        while (i < text.size() && isdigit(static_cast<unsigned char>(text[i])) != 0) {
-            ++i;
-        }
-        size_t len = i - start;
-        if (len == 0 || len > 3) {
+    int iGroups = 0;
+    for (size_t iPos = 0; iPos <= strText.size(); ++iGroups) {
+        size_t iEnd = std::min(strText.find('.', iPos), strText.size());
+        std::string strGroup = strText.substr(iPos, iEnd - iPos);
+        if (strGroup.empty() || strGroup.size() > 3 || strGroup.find_first_not_of("0123456789") != std::string::npos ||
+            (strGroup.size() == 3 && (strGroup[0] == '0' || std::stoi(strGroup) > 255))) {
             return false;
         }
-        if (len == 3 && (text[start] == '0' || std::stoi(text.substr(start, 3)) > 255)) {
-            return false;
-        }
-        ++groups;
-        if (i == text.size()) {
-            return groups == 4;
-        }
-        if (text[i] != '.' || groups == 4) {
-            return false;
-        }
-        ++i;
+        iPos = iEnd + 1;
     }
+    return iGroups == 4;
 }
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzQuietLogs();
-    std::string text = FuzzText(data, size, 64);
-    int r = CheckIpAddress(text.c_str());
-    if (r != (IsDottedQuad(text) ? 1 : 0)) {
-        __builtin_trap();
-    }
+    std::string strText = FuzzText(data, size, 64);
+    FUZZ_CHECK(CheckIpAddress(strText.c_str()) == (IsDottedQuad(strText) ? 1 : 0));
     return 0;
 }

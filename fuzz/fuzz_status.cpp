@@ -4,49 +4,32 @@
 
 #include <json-c/json.h>
 
-#include <cstring>
 #include <memory>
-
-namespace {
-struct Buf {
-    tagHTTP_BUF_S stBuf;
-    std::string strOut;
-};
-int Copy2Buf(tagHTTP_BUF_S* pstBuf, const char* pData, unsigned int uiLen)
-{
-    reinterpret_cast<Buf*>(pstBuf)->strOut.assign(pData, uiLen);
-    return 0;
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzQuietLogs();
-    if (size < 8) {
+    long long llCode = 0;
+    if (size < sizeof(llCode)) {
         return 0;
     }
-    long long code = 0;
-    memcpy(&code, data, sizeof(code));
-    if (GetStatusString(code) == nullptr) {
-        __builtin_trap();
-    }
-    auto header = std::make_unique<tagHTTP_HEADER_S>();
-    std::string url = FuzzText(data + 8, size - 8, sizeof(header->szUrl) - 1);
-    memcpy(header->szUrl, url.c_str(), url.size() + 1);
+    memcpy(&llCode, data, sizeof(llCode));
+    FUZZ_CHECK(GetStatusString(llCode) != nullptr);
+    auto pstHeader = std::make_unique<tagHTTP_HEADER_S>();
+    FuzzFill(pstHeader->szUrl, data + sizeof(llCode), size - sizeof(llCode));
+    static std::string strBody; // the sink is a plain function pointer, so it can only reach a static
+    strBody.clear();
+    tagHTTP_BUF_S stBuf{};
+    stBuf.Copy2Buf = [](tagHTTP_BUF_S*, const char* pData, unsigned int uiLen) {
+        strBody.assign(pData, uiLen);
+        return 0;
+    };
     tagHTTP_CNTENT_INTER_S stCt{};
-    Buf buf{};
-    buf.stBuf.Copy2Buf = Copy2Buf;
-    int r = FormatCommonResponse<char*>(header.get(), static_cast<VW_RESULT_TYPE>(static_cast<int>(code)), &stCt,
-                                        &buf.stBuf);
-    if (r != 0) {
-        return 0;
-    }
-    // The body is always valid JSON of the fixed shape.
-    json_object* tree = json_tokener_parse(buf.strOut.c_str());
-    json_object* status = nullptr;
-    if (tree == nullptr || !json_object_object_get_ex(tree, "ResponseStatus", &status)) {
-        __builtin_trap();
-    }
-    json_object_put(tree);
+    int iRet = FormatCommonResponse<char*>(pstHeader.get(), static_cast<VW_RESULT_TYPE>(static_cast<int>(llCode)),
+                                           &stCt, &stBuf);
+    // Whenever a body went out, it is valid JSON of the fixed shape.
+    json_object* pstTree = json_tokener_parse(strBody.c_str());
+    json_object* pstStatus = nullptr;
+    FUZZ_CHECK(iRet != 0 || (pstTree != nullptr && json_object_object_get_ex(pstTree, "ResponseStatus", &pstStatus)));
+    json_object_put(pstTree);
     return 0;
 }

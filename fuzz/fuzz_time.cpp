@@ -6,11 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzQuietLogs();
-    static bool bTz = (setenv("TZ", "UTC", 1) == 0);
-    (void)bTz;
-    std::string text = FuzzText(data, size, 256);
+    [[maybe_unused]] static bool bTz = (setenv("TZ", "UTC", 1) == 0); // runs must not depend on the host's zone
+    std::string strText = FuzzText(data, size, 256);
     long lSeconds = 0;
-    (void)RestTransferTimeStrToSeconds(&lSeconds, text.data());
+    (void)RestTransferTimeStrToSeconds(&lSeconds, strText.data());
     return 0;
 }

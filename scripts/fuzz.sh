@@ -11,7 +11,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz -j2
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  for f in build-fuzz/fuzz/fuzz_*; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
+  # From the sources, not build-fuzz/: a binary of a since-removed target may still sit there.
+  for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

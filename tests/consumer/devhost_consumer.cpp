@@ -2,7 +2,6 @@
 #include <kxapicommon.h>
 #include <kxplatform.h>
 
-#include <cstdio>
 #include <cstring>
 
 int main()

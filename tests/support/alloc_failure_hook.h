@@ -1,14 +1,11 @@
-// Allocation-failure injection for one test executable: replaces malloc, calloc, realloc, free and
-// the plain operator new/delete of the whole process, and makes the n-th allocation of the arming
-// thread fail (a null result, or std::bad_alloc from operator new). Allocations of other threads and
-// of unarmed periods are never failed nor counted.
+// Allocation-failure injection and counting for one test executable: replaces malloc, calloc,
+// realloc and free of the whole process (the C++ runtime's operator new comes through malloc and
+// throws when it fails). While armed, the arming thread's allocations are counted and the n-th one
+// fails; other threads are never failed nor counted. Blocks the armed thread takes are remembered
+// until freed (by any thread), so a test sees what a failure path kept, also without LeakSanitizer.
+// The real functions are the next definitions (the sanitizer's, when there is one).
 //
-// The replacement functions are defined in this header: include it in exactly one translation unit
-// of a test executable, never from tests/support/*.cpp (the support library is linked into every
-// test, and the linker would pull the replacements into all of them).
-//
-// Blocks handed out to the arming thread while armed are remembered until freed (by any thread), so
-// a test can check that a failure path gave back everything it took, also without LeakSanitizer.
+// Include it in exactly one translation unit of a test executable.
 #ifndef KXAPI_TEST_ALLOC_FAILURE_HOOK_H
 #define KXAPI_TEST_ALLOC_FAILURE_HOOK_H
 
@@ -19,324 +16,157 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+
+// The hooks run before the sanitizer runtime has set itself up, so they carry no instrumentation,
+// and the state they share with other threads goes through __atomic builtins.
+#define ALLOCFAIL_HOOK __attribute__((no_sanitize("address", "undefined")))
 
 namespace allocfail {
 
-// Counts this thread's allocations from now on; the n-th one (n >= 1) fails, the others succeed.
-void Arm(unsigned long ulFailAt);
-// Stops counting. true when the failure was injected since Arm.
-bool Disarm();
-// Allocations counted since the last Arm.
-unsigned long Counted();
-// Blocks taken while armed and not yet freed; Forget drops them from the record.
-size_t Outstanding();
-// Where the i-th outstanding block was asked for: the code address that called the allocator.
-void* OutstandingCaller(size_t i);
-void Forget();
+inline struct State {
+    void* (*pfnMalloc)(size_t);
+    void* (*pfnCalloc)(size_t, size_t);
+    void* (*pfnRealloc)(void*, size_t);
+    void (*pfnFree)(void*);
+    alignas(std::max_align_t) unsigned char aucBoot[16384]; // what dlsym asks for while resolving
+    size_t uBootUsed;
+    bool bResolving, bArmed, bPaused, bHit, bLock;
+    pthread_t armedThread;
+    unsigned long ulCount, ulFailAt;
+    void* apTracked[4096];
+    size_t uTracked;
+} g_st;
 
-} // namespace allocfail
-
-// The replacements run before the sanitizer runtime has set itself up (it allocates while it
-// initialises), so they must not be instrumented.
-#define ALLOCFAIL_HOOK __attribute__((no_sanitize("address", "undefined")))
-
-namespace allocfail_detail {
-
-using MallocFn = void* (*)(size_t);
-using CallocFn = void* (*)(size_t, size_t);
-using ReallocFn = void* (*)(void*, size_t);
-using FreeFn = void (*)(void*);
-
-MallocFn g_pfnMalloc = nullptr;
-CallocFn g_pfnCalloc = nullptr;
-ReallocFn g_pfnRealloc = nullptr;
-FreeFn g_pfnFree = nullptr;
-
-// dlsym may allocate while the real functions are looked up: those few blocks come from here and
-// are never given back.
-alignas(std::max_align_t) unsigned char g_aucBoot[16384];
-size_t g_uBootUsed = 0;
-bool g_bResolving = false;
-
-bool g_bArmed = false; // the globals below go through __atomic builtins: no instrumented code
-pthread_t g_armedThread;
-unsigned long g_ulCount = 0;
-unsigned long g_ulFailAt = 0;
-bool g_bHit = false;
-
-// Blocks of the armed thread, open addressing is not worth it for the handful a path takes.
-constexpr size_t kTrackMax = 4096;
-void* g_apTracked[kTrackMax];
-void* g_apCaller[kTrackMax];
-size_t g_uTracked = 0;
-bool g_bTrackLock = false;
-
-ALLOCFAIL_HOOK void Resolve()
+// From now on the n-th allocation (n >= 1) of this thread fails; 0 fails none and only counts.
+inline void Arm(unsigned long ulFailAt)
 {
-    if (g_pfnFree != nullptr || g_bResolving) {
-        return;
-    }
-    g_bResolving = true;
-    g_pfnMalloc = reinterpret_cast<MallocFn>(dlsym(RTLD_NEXT, "malloc"));
-    g_pfnCalloc = reinterpret_cast<CallocFn>(dlsym(RTLD_NEXT, "calloc"));
-    g_pfnRealloc = reinterpret_cast<ReallocFn>(dlsym(RTLD_NEXT, "realloc"));
-    g_pfnFree = reinterpret_cast<FreeFn>(dlsym(RTLD_NEXT, "free"));
-    g_bResolving = false;
-    if (g_pfnMalloc == nullptr || g_pfnCalloc == nullptr || g_pfnRealloc == nullptr || g_pfnFree == nullptr) {
-        abort();
+    g_st.armedThread = pthread_self();
+    g_st.ulCount = g_st.uTracked = 0;
+    g_st.ulFailAt = ulFailAt;
+    g_st.bHit = false;
+    __atomic_store_n(&g_st.bArmed, true, __ATOMIC_RELEASE);
+}
+// Stops counting; true when the failure was injected. The blocks still outstanding stay counted.
+inline bool Disarm()
+{
+    __atomic_store_n(&g_st.bArmed, false, __ATOMIC_RELEASE);
+    return g_st.bHit;
+}
+// While paused nothing is counted or failed: work of the host's own that a count leaves out.
+inline void Pause(bool bPaused)
+{
+    g_st.bPaused = bPaused;
+}
+inline size_t Outstanding()
+{
+    return __atomic_load_n(&g_st.uTracked, __ATOMIC_ACQUIRE);
+}
+
+ALLOCFAIL_HOOK inline void Resolve()
+{
+    if (g_st.pfnFree == nullptr && !g_st.bResolving) {
+        g_st.bResolving = true;
+        g_st.pfnMalloc = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
+        g_st.pfnCalloc = reinterpret_cast<void* (*)(size_t, size_t)>(dlsym(RTLD_NEXT, "calloc"));
+        g_st.pfnRealloc = reinterpret_cast<void* (*)(void*, size_t)>(dlsym(RTLD_NEXT, "realloc"));
+        g_st.pfnFree = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_NEXT, "free"));
+        g_st.bResolving = false;
     }
 }
 
-ALLOCFAIL_HOOK void* BootAlloc(size_t uSize)
+ALLOCFAIL_HOOK inline void* Boot(size_t uSize) // static storage: already zero, never given back
 {
-    size_t uStep = (uSize + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
-    if (g_uBootUsed + uStep > sizeof(g_aucBoot)) {
-        return nullptr;
-    }
-    void* p = g_aucBoot + g_uBootUsed;
-    g_uBootUsed += uStep;
-    return p;
+    size_t uStep = (uSize + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+    g_st.uBootUsed += uStep;
+    return g_st.uBootUsed <= sizeof(g_st.aucBoot) ? g_st.aucBoot + g_st.uBootUsed - uStep : nullptr;
 }
 
-ALLOCFAIL_HOOK bool IsBoot(const void* p)
+ALLOCFAIL_HOOK inline bool IsBoot(const void* p)
 {
-    auto* pc = static_cast<const unsigned char*>(p);
-    return pc >= g_aucBoot && pc < g_aucBoot + sizeof(g_aucBoot);
+    return p >= g_st.aucBoot && p < g_st.aucBoot + sizeof(g_st.aucBoot);
 }
 
-ALLOCFAIL_HOOK bool OnArmedThread()
+ALLOCFAIL_HOOK inline bool Armed()
 {
-    return __atomic_load_n(&g_bArmed, __ATOMIC_ACQUIRE) && pthread_equal(pthread_self(), g_armedThread) != 0;
+    return __atomic_load_n(&g_st.bArmed, __ATOMIC_ACQUIRE) && !g_st.bPaused &&
+           pthread_equal(pthread_self(), g_st.armedThread) != 0;
 }
 
-// true: this allocation is the one to fail.
-ALLOCFAIL_HOOK bool Count()
+// Counts one allocation; true when it is the one to fail.
+ALLOCFAIL_HOOK inline bool Fails()
 {
-    if (!OnArmedThread()) {
+    Resolve();
+    if (!Armed() || ++g_st.ulCount != g_st.ulFailAt) {
         return false;
     }
-    ++g_ulCount;
-    if (g_ulCount == g_ulFailAt) {
-        g_bHit = true;
-        return true;
-    }
-    return false;
+    g_st.bHit = true;
+    errno = ENOMEM;
+    return true;
 }
 
-ALLOCFAIL_HOOK void Lock()
+// Adds pNew to the armed thread's blocks and drops pOld from them, under a spin lock.
+ALLOCFAIL_HOOK inline void* Track(void* pNew, void* pOld = nullptr)
 {
-    while (__atomic_test_and_set(&g_bTrackLock, __ATOMIC_ACQUIRE)) {
+    bool bAdd = pNew != nullptr && Armed() && Outstanding() < 4096;
+    if (!bAdd && (pOld == nullptr || Outstanding() == 0)) {
+        return pNew;
     }
-}
-ALLOCFAIL_HOOK void Unlock()
-{
-    __atomic_clear(&g_bTrackLock, __ATOMIC_RELEASE);
-}
-
-ALLOCFAIL_HOOK void Track(void* p, void* pCaller)
-{
-    if (p == nullptr || !OnArmedThread()) {
-        return;
+    while (__atomic_test_and_set(&g_st.bLock, __ATOMIC_ACQUIRE)) {
     }
-    Lock();
-    size_t n = __atomic_load_n(&g_uTracked, __ATOMIC_RELAXED);
-    if (n < kTrackMax) {
-        g_apTracked[n] = p;
-        g_apCaller[n] = pCaller;
-        __atomic_store_n(&g_uTracked, n + 1, __ATOMIC_RELEASE);
-    }
-    Unlock();
-}
-
-ALLOCFAIL_HOOK void Untrack(void* p)
-{
-    if (p == nullptr || __atomic_load_n(&g_uTracked, __ATOMIC_ACQUIRE) == 0) {
-        return;
-    }
-    Lock();
-    size_t n = __atomic_load_n(&g_uTracked, __ATOMIC_RELAXED);
-    for (size_t i = 0; i < n; ++i) {
-        if (g_apTracked[i] == p) {
-            g_apTracked[i] = g_apTracked[n - 1];
-            g_apCaller[i] = g_apCaller[n - 1];
-            __atomic_store_n(&g_uTracked, n - 1, __ATOMIC_RELEASE);
+    size_t n = g_st.uTracked;
+    for (size_t i = 0; pOld != nullptr && i < n; ++i) {
+        if (g_st.apTracked[i] == pOld) {
+            g_st.apTracked[i] = g_st.apTracked[--n];
             break;
         }
     }
-    Unlock();
-}
-
-} // namespace allocfail_detail
-
-namespace allocfail {
-
-void Arm(unsigned long ulFailAt)
-{
-    namespace d = allocfail_detail;
-    d::g_armedThread = pthread_self();
-    d::g_ulCount = 0;
-    d::g_ulFailAt = ulFailAt;
-    d::g_bHit = false;
-    __atomic_store_n(&d::g_bArmed, true, __ATOMIC_RELEASE);
-}
-
-bool Disarm()
-{
-    __atomic_store_n(&allocfail_detail::g_bArmed, false, __ATOMIC_RELEASE);
-    return allocfail_detail::g_bHit;
-}
-
-unsigned long Counted()
-{
-    return allocfail_detail::g_ulCount;
-}
-
-size_t Outstanding()
-{
-    return __atomic_load_n(&allocfail_detail::g_uTracked, __ATOMIC_ACQUIRE);
-}
-
-void* OutstandingCaller(size_t i)
-{
-    return i < Outstanding() ? allocfail_detail::g_apCaller[i] : nullptr;
-}
-
-void Forget()
-{
-    allocfail_detail::Lock();
-    __atomic_store_n(&allocfail_detail::g_uTracked, 0, __ATOMIC_RELEASE);
-    allocfail_detail::Unlock();
+    if (bAdd) {
+        g_st.apTracked[n++] = pNew;
+    }
+    __atomic_store_n(&g_st.uTracked, n, __ATOMIC_RELEASE);
+    __atomic_clear(&g_st.bLock, __ATOMIC_RELEASE);
+    return pNew;
 }
 
 } // namespace allocfail
 
-namespace allocfail_detail {
-ALLOCFAIL_HOOK void* Malloc(size_t uSize, void* pCaller)
-{
-    if (g_bResolving) {
-        return BootAlloc(uSize);
-    }
-    Resolve();
-    if (Count()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* p = g_pfnMalloc(uSize);
-    Track(p, pCaller);
-    return p;
-}
-} // namespace allocfail_detail
-
 extern "C" ALLOCFAIL_HOOK void* malloc(size_t uSize)
 {
-    return allocfail_detail::Malloc(uSize, __builtin_return_address(0));
+    using namespace allocfail;
+    return g_st.bResolving ? Boot(uSize) : Fails() ? nullptr : Track(g_st.pfnMalloc(uSize));
 }
 
 extern "C" ALLOCFAIL_HOOK void* calloc(size_t uCount, size_t uSize)
 {
-    namespace d = allocfail_detail;
-    if (d::g_bResolving) {
-        if (uSize != 0 && uCount > static_cast<size_t>(-1) / uSize) {
-            return nullptr;
-        }
-        return d::BootAlloc(uCount * uSize); // static storage: already zero
-    }
-    d::Resolve();
-    if (d::Count()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* p = d::g_pfnCalloc(uCount, uSize);
-    d::Track(p, __builtin_return_address(0));
-    return p;
+    using namespace allocfail;
+    return g_st.bResolving ? Boot(uCount * uSize) : Fails() ? nullptr : Track(g_st.pfnCalloc(uCount, uSize));
 }
 
 extern "C" ALLOCFAIL_HOOK void* realloc(void* pOld, size_t uSize)
 {
-    namespace d = allocfail_detail;
-    if (d::g_bResolving || (pOld != nullptr && d::IsBoot(pOld))) {
-        void* p = d::g_bResolving ? d::BootAlloc(uSize) : malloc(uSize);
+    using namespace allocfail;
+    if (g_st.bResolving || (pOld != nullptr && IsBoot(pOld))) {
+        void* p = g_st.bResolving ? Boot(uSize) : malloc(uSize);
         if (p != nullptr && pOld != nullptr) {
-            auto* pcOld = static_cast<unsigned char*>(pOld);
-            auto uAvail = static_cast<size_t>(d::g_aucBoot + sizeof(d::g_aucBoot) - pcOld);
+            size_t uAvail = static_cast<size_t>(g_st.aucBoot + sizeof(g_st.aucBoot) - static_cast<unsigned char*>(pOld));
             memcpy(p, pOld, uSize < uAvail ? uSize : uAvail);
         }
         return p;
     }
-    d::Resolve();
-    if (d::Count()) {
-        errno = ENOMEM;
+    if (Fails()) {
         return nullptr; // the old block stays valid, as realloc promises
     }
-    void* p = d::g_pfnRealloc(pOld, uSize);
-    if (p != nullptr) {
-        d::Untrack(pOld);
-        d::Track(p, __builtin_return_address(0));
-    }
-    return p;
+    void* p = g_st.pfnRealloc(pOld, uSize);
+    return p != nullptr ? Track(p, pOld) : nullptr;
 }
 
 extern "C" ALLOCFAIL_HOOK void free(void* p)
 {
-    namespace d = allocfail_detail;
-    if (p == nullptr || d::IsBoot(p)) {
-        return;
+    if (p != nullptr && !allocfail::IsBoot(p)) {
+        allocfail::Resolve();
+        allocfail::Track(nullptr, p);
+        allocfail::g_st.pfnFree(p);
     }
-    d::Resolve();
-    d::Untrack(p);
-    d::g_pfnFree(p);
-}
-
-// operator new must never return null: a failed allocation throws, as the library's callers
-// (std::string, std::map) expect.
-ALLOCFAIL_HOOK void* operator new(size_t uSize)
-{
-    void* p = allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-ALLOCFAIL_HOOK void* operator new[](size_t uSize)
-{
-    void* p = allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-ALLOCFAIL_HOOK void* operator new(size_t uSize, const std::nothrow_t&) noexcept
-{
-    return allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
-}
-ALLOCFAIL_HOOK void* operator new[](size_t uSize, const std::nothrow_t&) noexcept
-{
-    return allocfail_detail::Malloc(uSize != 0 ? uSize : 1, __builtin_return_address(0));
-}
-ALLOCFAIL_HOOK void operator delete(void* p) noexcept
-{
-    free(p);
-}
-ALLOCFAIL_HOOK void operator delete[](void* p) noexcept
-{
-    free(p);
-}
-ALLOCFAIL_HOOK void operator delete(void* p, size_t) noexcept
-{
-    free(p);
-}
-ALLOCFAIL_HOOK void operator delete[](void* p, size_t) noexcept
-{
-    free(p);
-}
-ALLOCFAIL_HOOK void operator delete(void* p, const std::nothrow_t&) noexcept
-{
-    free(p);
-}
-ALLOCFAIL_HOOK void operator delete[](void* p, const std::nothrow_t&) noexcept
-{
-    free(p);
 }
 
 #endif

@@ -1,24 +1,26 @@
 #include "log_capture.h"
 
+#include "kxapicommon.h"
 #include "kxplatform.h"
+
+#include <algorithm>
 
 LogCapture::LogCapture()
 {
-    KxPlatformSetLogSink(&LogCapture::Sink, this);
+    KxPlatformSetLogSink(
+        [](void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
+           const char* pszText) {
+            auto* self = static_cast<LogCapture*>(pUser);
+            std::lock_guard<std::mutex> lock(self->m_mutex);
+            self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile ? pszFile : "", iLine,
+                                       pszText ? pszText : ""});
+        },
+        this);
 }
 
 LogCapture::~LogCapture()
 {
     KxPlatformSetLogSink(nullptr, nullptr);
-}
-
-void LogCapture::Sink(void* pUser, int iModule, int iLevel, int iDebugFlag, int iReserved, const char* pszFile,
-                      int iLine, const char* pszText)
-{
-    auto* self = static_cast<LogCapture*>(pUser);
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_records.push_back({iModule, iLevel, iDebugFlag, iReserved, pszFile != nullptr ? pszFile : "", iLine,
-                               pszText != nullptr ? pszText : ""});
 }
 
 std::vector<LogRecord> LogCapture::Records() const
@@ -44,33 +46,22 @@ void LogCapture::Clear()
 
 size_t LogCapture::Count(const std::string& strText) const
 {
-    size_t n = 0;
-    for (const auto& r : Records()) {
-        n += (r.strText == strText) ? 1 : 0;
-    }
-    return n;
+    auto texts = Texts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), strText));
 }
 
 LogRecord LogCapture::One(const std::string& strText) const
 {
-    LogRecord found{};
-    size_t n = 0;
-    for (const auto& r : Records()) {
-        if (r.strText == strText) {
-            found = r;
-            ++n;
-        }
-    }
-    EXPECT_EQ(n, 1U) << "log line \"" << strText << "\"";
-    return found;
+    EXPECT_EQ(Count(strText), 1U) << "log line \"" << strText << "\"";
+    auto recs = Records();
+    auto it = std::find_if(recs.begin(), recs.end(), [&](const LogRecord& r) { return r.strText == strText; });
+    return it != recs.end() ? *it : LogRecord{};
 }
 
 void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile)
 {
-    EXPECT_EQ(rec.iModule, 4);
-    EXPECT_EQ(rec.iLevel, iLevel) << rec.strText;
-    EXPECT_EQ(rec.iDebugFlag, g_enDebugFlag);
-    EXPECT_EQ(rec.iReserved, 0);
-    EXPECT_EQ(rec.strFile, pszFile);
-    EXPECT_GT(rec.iLine, 0);
+    EXPECT_EQ(std::to_string(rec.iModule) + "/" + std::to_string(rec.iLevel) + "/" + std::to_string(rec.iDebugFlag) +
+                  "/" + std::to_string(rec.iReserved) + "/" + rec.strFile + "/" + std::to_string(rec.iLine > 0),
+              "4/" + std::to_string(iLevel) + "/" + std::to_string(g_enDebugFlag) + "/0/" + pszFile + "/1")
+        << rec.strText;
 }

@@ -22,21 +22,15 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
     std::vector<LogRecord> Records() const;
     std::vector<std::string> Texts() const;
     void Clear();
-    // Number of records whose text equals strText exactly.
+    // Number of records whose text is exactly strText.
     size_t Count(const std::string& strText) const;
     // The one record with this exact text; fails the test when there is not exactly one.
     LogRecord One(const std::string& strText) const;
-    bool Contains(const std::string& strText) const { return Count(strText) > 0; }
 
 private:
-    static void Sink(void* pUser, int iModule, int iLevel, int iDebugFlag, int iReserved, const char* pszFile,
-                     int iLine, const char* pszText);
     mutable std::mutex m_mutex;
     std::vector<LogRecord> m_records;
 };
@@ -52,7 +46,7 @@ inline const char* kFileCommon = "access_server/kxapi/common/kxapi_common";
 inline const char* kFileBusiness = "access_server/kxapi/common/kxapi_business_common";
 inline const char* kFileList = "access_server/kxapi/common/kxapi_commonlist";
 
-// Checks module 4, flag g_enDebugFlag, reserved 0 and the given level and file.
+// Checks module 4, flag g_enDebugFlag, reserved 0, a line number and the given level and file.
 void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile);
 
 #endif

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <ftw.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,34 +9,25 @@
 
 TempDir::TempDir()
 {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kxapi-test-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) {
+    const char* pszBase = getenv("TMPDIR");
+    m_strPath = std::string(pszBase != nullptr && *pszBase != '\0' ? pszBase : "/tmp") + "/kxapi-test-XXXXXX";
+    if (mkdtemp(m_strPath.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    m_strPath = tmpl;
-}
-
-static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
 }
 
 TempDir::~TempDir()
 {
-    (void)nftw(m_strPath.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    (void)nftw(m_strPath.c_str(), [](const char* pszPath, const struct stat*, int, FTW*) { return remove(pszPath); },
+               16, FTW_DEPTH | FTW_PHYS);
 }
 
 int CountOpenFds()
 {
     int n = 0;
     DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) {
-        return -1;
-    }
-    while (readdir(d) != nullptr) {
+    while (d != nullptr && readdir(d) != nullptr) {
         ++n;
     }
-    closedir(d);
-    return n - 3; // ".", ".." and the directory's own descriptor
+    return d != nullptr && closedir(d) == 0 ? n - 3 : -1; // ".", ".." and the directory's own descriptor
 }
