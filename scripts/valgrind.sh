@@ -12,9 +12,11 @@ trap 'rm -rf "$logs"' EXIT
 run() {
   local t=$1 name
   name=$(basename "$t")
-  # The real-time-out case only waits; it proves nothing more under valgrind.
+  # The real-time-out case only waits; it proves nothing more under valgrind. The allocation sweep
+  # counts and fails allocations through its own malloc, which valgrind's replaces: it has nothing
+  # to count here, and runs in every other build.
   if valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
-       --show-leak-kinds=definite --track-fds=no "$t" --gtest_filter='-*RealTimeout*' \
+       --show-leak-kinds=definite --track-fds=no "$t" --gtest_filter='-*RealTimeout*:AllocTest.*' \
        >"$logs/$name.log" 2>&1; then
     echo "ok    $name"
   else

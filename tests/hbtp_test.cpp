@@ -31,7 +31,7 @@ const auto Fmt = [](const char* pszFormat, auto... args) {
 // What happened on this thread since the last look: what the client's handler was told, and every release, as the
 // offset of the first nonzero byte of the body (-1: none). The service's bodies start nonzero, so a positive offset
 // is what the library wiped; a message left unreleased is missing here.
-thread_local std::string g_strNote;
+static thread_local std::string g_strNote;
 
 class HbtpTest : public LoggedTest {
 protected:

@@ -1,22 +1,16 @@
 // A host that brings the whole camera platform itself and links nothing but libkxapicommon: its own
-// log sink, random source, HBTP library, event loop, service file system and Unix endpoint, as a
-// board's libraries would supply them. Each platform call of the library must land here, bound by
-// name at load time, and find in the records no more than their documented fields. Built with
-// FOREIGN_HOST_OMIT_ABSEVDEL it lacks one platform function and must not start at all.
+// log sink, random source, HBTP library, event loop and Unix endpoint, as a board's libraries would
+// supply them. Each platform call of the library must land here, bound by name at load time, and
+// find in the records no more than their documented fields. Built with FOREIGN_HOST_OMIT_ABSEVDEL
+// it lacks one platform function and must not start at all.
 //
 // The platform is declared here, not taken from platform/contract: those headers ship with the
 // dev-host kit, not with the library's package, and a board SDK brings headers of its own. Only the
 // C names and the record layouts bind, so this is what any foreign platform does.
-
-// open and open64 are both defined below: no large-file or fortify redirection may rename them.
-#undef _FILE_OFFSET_BITS
-#undef _FORTIFY_SOURCE
 #include <kxapicommon.h>
 
-#include <fcntl.h>
 #include <link.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,19 +21,11 @@
 #include <thread>
 #include <vector>
 
-// A message travels as one packet: the 8 header bytes, then the body.
-struct hbtp_message {
-    unsigned char* pucHeader = aucHeader; // first: the library reaches the header through it
-    unsigned char aucHeader[8] = {};      // version, flags, reserved, type, u16 URL, u16 code
-    std::string strBody;
-};
-
 namespace {
 // Every library call, and so every log line, runs on the main thread: the record needs no lock.
 // A line is kept as "MODULE LEVEL FLAG RESERVED LINE>0 FILE: TEXT".
 std::vector<std::string> g_vecLog;
 const ssize_t kMsgLen = sizeof(MSG_DATA);
-int g_iAuthService = -1; // the service's end of what open() gave the library
 
 // The service thread checks too, before the main thread's next check: no lock either.
 int g_iFailures = 0;
@@ -72,42 +58,15 @@ __attribute__((format(printf, 7, 8))) void VW_WriteLog(int iModule, int iLevel, 
     g_vecLog.push_back(szLog);
 }
 
-// Not random at all: bytes the caller can recognise as having come from here.
-int VW_GetRandomNum(int iCount, char* pBuf)
-{
-    return iCount < 0 ? -1 : (memset(pBuf, 'R', static_cast<size_t>(iCount)), 0);
-}
-
-hbtp_message* hbtp_message_new(int)
-{
-    return new (std::nothrow) hbtp_message;
-}
-int hbtp_message_put(hbtp_message* m)
-{
-    delete m;
-    return 0;
-}
-int hbtp_content(hbtp_message* m, void** ppData, unsigned int* puiLen)
-{
-    *ppData = m->strBody.empty() ? nullptr : &m->strBody[0];
-    *puiLen = static_cast<unsigned int>(m->strBody.size());
-    return 0;
-}
-int hbtp_message_sendfd(hbtp_message* m, int iFd)
-{
-    std::string s = std::string(reinterpret_cast<char*>(m->aucHeader), 8) + m->strBody;
-    return send(iFd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size()) ? 0 : -1;
-}
-int hbtp_message_recvfd(hbtp_message* m, int iFd)
-{
-    char acPacket[1 << 16];
-    ssize_t n = recv(iFd, acPacket, sizeof(acPacket), 0);
-    return n < 8 ? -1 : (memcpy(m->aucHeader, acPacket, 8), m->strBody.assign(acPacket + 8, n - 8), 0);
-}
-
-// Request bodies, extension headers and the event loop serve exchanges this host never starts
-// (HBTP requests with a body, asynchronous replies): whatever the library would ask is refused.
+// Only GetCommon's exchange over the Unix endpoint is driven: whatever else the library would ask
+// of the platform is refused, but it must be there for the library to load (it binds every name at once).
 typedef void (*PFN_EVENT_CB)(int iFd, unsigned int uiEvents, tagABS_EVENT_S* pstEvent);
+int VW_GetRandomNum(int, char*) { return -1; }
+hbtp_message* hbtp_message_new(int) { return nullptr; }
+int hbtp_message_put(hbtp_message*) { return -1; }
+int hbtp_content(hbtp_message*, void**, unsigned int*) { return -1; }
+int hbtp_message_sendfd(hbtp_message*, int) { return -1; }
+int hbtp_message_recvfd(hbtp_message*, int) { return -1; }
 int hbtp_content_add(hbtp_message*, const void*, unsigned int) { return -1; }
 int hbtp_header_set(hbtp_message*, unsigned short, const void*, unsigned short) { return -1; }
 int hbtp_header_get(hbtp_message*, unsigned short, void**, unsigned short*) { return -1; }
@@ -116,31 +75,6 @@ int AbsEvAdd(tagABS_EVENT_S*, int) { return -1; }
 #ifndef FOREIGN_HOST_OMIT_ABSEVDEL
 void AbsEvDel(tagABS_EVENT_S*) {}
 #endif
-
-// The library's build asks for large-file offsets, so it calls open64 on every target; open serves
-// whatever else in the process opens files. Both names are this one function, large-file always.
-// Only a read-write open of the authentication service's path (where a PC platform's service file
-// system has it) reaches the service; anything else goes to the disk. The service's answer is
-// queued at once: the library reads it only after sending its request.
-int open(const char* pszPath, int iFlags, ...)
-{
-    va_list ap;
-    va_start(ap, iFlags);
-    mode_t mode = (iFlags & O_CREAT) != 0 || (iFlags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    int aiFd[2];
-    if (strcmp(pszPath, "/mnt/srvfs/auth.paas.opx") != 0 || (iFlags & O_ACCMODE) != O_RDWR ||
-        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, aiFd) != 0) {
-        return static_cast<int>(syscall(SYS_openat, AT_FDCWD, pszPath, iFlags | O_LARGEFILE, mode));
-    }
-    hbtp_message stRsp; // type 2, URL 0, code 200, and the list
-    const unsigned short ausUrlCode[2] = {0, 200};
-    stRsp.aucHeader[3] = 2, stRsp.strBody = Pattern(KXAPI_USER_LIST_LEN, 13);
-    memcpy(stRsp.aucHeader + 4, ausUrlCode, 4);
-    g_iAuthService = aiFd[1];
-    return hbtp_message_sendfd(&stRsp, aiFd[1]) == 0 ? aiFd[0] : -1;
-}
-int open64(const char* pszPath, int iFlags, ...) __attribute__((alias("open")));
 } // extern "C"
 
 int main()
@@ -181,23 +115,17 @@ int main()
     Check(strcmp(sock.szSrcName, "/tmp/re") == 0, "the endpoint does not hold the source name of its last send");
     free(pData), close(aiFd[0]), close(aiFd[1]);
 
-    static MSG_DATA stUsers;
-    Check(HbtpGetUserList(&stUsers) == 0 && memcmp(stUsers.aucData, Pattern(KXAPI_USER_LIST_LEN, 13).data(),
-                                                   KXAPI_USER_LIST_LEN) == 0, "no user list from HbtpGetUserList");
-    // Reserved byte 0, type 2 (its top bit kept clear, as a new message has it), URL 0, no body.
-    hbtp_message stReq;
-    Check(hbtp_message_recvfd(&stReq, g_iAuthService) == 0 && memcmp(stReq.aucHeader + 2, "\0\2\0\0", 4) == 0 &&
-              stReq.strBody.empty(), "the user-list request is not URL 0, type 2, reserved byte 0, without a body");
-    close(g_iAuthService);
-
     // Module 4, our flag, reserved 0, a line number, the library's own file names and texts.
-    for (const char* pszLine : {"4 0 5 0 1 access_server/kxapi/common/kxapi_business_common: [KXAPI]:GetCommon: "
-                                "httpReq[GET /api/v1/system/device] sendCmd[1001] recvMsg[2] Result[0]",
-                                "4 1 5 0 1 access_server/kxapi/common/kxapi_common: [KXAPI]:Recv hbtp_code: 200\n"}) {
-        Check(std::count(g_vecLog.begin(), g_vecLog.end(), pszLine) == 1, std::string("not logged once: ") + pszLine);
-    }
-    char acRandom[4] = {};
-    Check(GetUrandomString(acRandom, 4) == 0 && memcmp(acRandom, "RRRR", 4) == 0, "not our random bytes");
+    const std::string strLine = "4 0 5 0 1 access_server/kxapi/common/kxapi_business_common: [KXAPI]:GetCommon: "
+                                "httpReq[GET /api/v1/system/device] sendCmd[1001] recvMsg[2] Result[0]";
+    Check(std::count(g_vecLog.begin(), g_vecLog.end(), strLine) == 1, "not logged once: " + strLine);
+    // This host keeps no login lock: its lock body is refused with a line, not a call through null.
+    static tagHTTP_CLIENT_S stClient;
+    tagHTTP_BUF_S stBuf{};
+    Check(KxapiHttpAuthLockRsptContent(&stClient, &stBuf) == -1 &&
+              g_vecLog.back() == "4 3 5 0 1 access_server/kxapi/common/kxapi_common: [KXAPI]:"
+                                 "KxapiHttpAuthLockRsptContent: KxapiHttpGetUnLockTime is not provided",
+          "the lock body without the host's lock time: " + g_vecLog.back());
     // Of the project's libraries (the stand-ins are libkxplatform, libkxdevhost, libkxservices) only
     // this one is loaded.
     std::string strObjects; // every loaded object, each name followed by ';'

@@ -3,19 +3,29 @@
 // throws when it fails). While armed, the arming thread's allocations are counted and the n-th one
 // fails; other threads are never failed nor counted. Blocks the armed thread takes are remembered
 // until freed (by any thread), so a test sees what a failure path kept, also without LeakSanitizer.
-// The real functions are the next definitions (the sanitizer's, when there is one).
 //
 // Include it in exactly one translation unit of a test executable.
 #ifndef KXAPI_TEST_ALLOC_FAILURE_HOOK_H
 #define KXAPI_TEST_ALLOC_FAILURE_HOOK_H
 
-#include <dlfcn.h>
 #include <pthread.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+// The real work: the sanitizer's allocator when the build has one, else the C library's.
+extern "C" {
+void* __interceptor_malloc(size_t) __attribute__((weak));
+void* __interceptor_calloc(size_t, size_t) __attribute__((weak));
+void* __interceptor_realloc(void*, size_t) __attribute__((weak));
+void __interceptor_free(void*) __attribute__((weak));
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
 
 // The hooks run before the sanitizer runtime has set itself up, so they carry no instrumentation,
 // and the state they share with other threads goes through __atomic builtins.
@@ -24,13 +34,7 @@
 namespace allocfail {
 
 inline struct State {
-    void* (*pfnMalloc)(size_t);
-    void* (*pfnCalloc)(size_t, size_t);
-    void* (*pfnRealloc)(void*, size_t);
-    void (*pfnFree)(void*);
-    alignas(std::max_align_t) unsigned char aucBoot[16384]; // what dlsym asks for while resolving
-    size_t uBootUsed;
-    bool bResolving, bArmed, bPaused, bHit, bLock;
+    bool bArmed, bPaused, bHit, bLock;
     pthread_t armedThread;
     unsigned long ulCount, ulFailAt;
     void* apTracked[4096];
@@ -57,33 +61,9 @@ inline void Pause(bool bPaused)
 {
     g_st.bPaused = bPaused;
 }
-inline size_t Outstanding()
+ALLOCFAIL_HOOK inline size_t Outstanding()
 {
     return __atomic_load_n(&g_st.uTracked, __ATOMIC_ACQUIRE);
-}
-
-ALLOCFAIL_HOOK inline void Resolve()
-{
-    if (g_st.pfnFree == nullptr && !g_st.bResolving) {
-        g_st.bResolving = true;
-        g_st.pfnMalloc = reinterpret_cast<void* (*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
-        g_st.pfnCalloc = reinterpret_cast<void* (*)(size_t, size_t)>(dlsym(RTLD_NEXT, "calloc"));
-        g_st.pfnRealloc = reinterpret_cast<void* (*)(void*, size_t)>(dlsym(RTLD_NEXT, "realloc"));
-        g_st.pfnFree = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_NEXT, "free"));
-        g_st.bResolving = false;
-    }
-}
-
-ALLOCFAIL_HOOK inline void* Boot(size_t uSize) // static storage: already zero, never given back
-{
-    size_t uStep = (uSize + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
-    g_st.uBootUsed += uStep;
-    return g_st.uBootUsed <= sizeof(g_st.aucBoot) ? g_st.aucBoot + g_st.uBootUsed - uStep : nullptr;
-}
-
-ALLOCFAIL_HOOK inline bool IsBoot(const void* p)
-{
-    return p >= g_st.aucBoot && p < g_st.aucBoot + sizeof(g_st.aucBoot);
 }
 
 ALLOCFAIL_HOOK inline bool Armed()
@@ -95,7 +75,6 @@ ALLOCFAIL_HOOK inline bool Armed()
 // Counts one allocation; true when it is the one to fail.
 ALLOCFAIL_HOOK inline bool Fails()
 {
-    Resolve();
     if (!Armed() || ++g_st.ulCount != g_st.ulFailAt) {
         return false;
     }
@@ -133,40 +112,30 @@ ALLOCFAIL_HOOK inline void* Track(void* pNew, void* pOld = nullptr)
 extern "C" ALLOCFAIL_HOOK void* malloc(size_t uSize)
 {
     using namespace allocfail;
-    return g_st.bResolving ? Boot(uSize) : Fails() ? nullptr : Track(g_st.pfnMalloc(uSize));
+    return Fails() ? nullptr : Track(__interceptor_malloc ? __interceptor_malloc(uSize) : __libc_malloc(uSize));
 }
 
 extern "C" ALLOCFAIL_HOOK void* calloc(size_t uCount, size_t uSize)
 {
     using namespace allocfail;
-    return g_st.bResolving ? Boot(uCount * uSize) : Fails() ? nullptr : Track(g_st.pfnCalloc(uCount, uSize));
+    return Fails() ? nullptr
+                   : Track(__interceptor_calloc ? __interceptor_calloc(uCount, uSize) : __libc_calloc(uCount, uSize));
 }
 
 extern "C" ALLOCFAIL_HOOK void* realloc(void* pOld, size_t uSize)
 {
     using namespace allocfail;
-    if (g_st.bResolving || (pOld != nullptr && IsBoot(pOld))) {
-        void* p = g_st.bResolving ? Boot(uSize) : malloc(uSize);
-        if (p != nullptr && pOld != nullptr) {
-            size_t uAvail = static_cast<size_t>(g_st.aucBoot + sizeof(g_st.aucBoot) - static_cast<unsigned char*>(pOld));
-            memcpy(p, pOld, uSize < uAvail ? uSize : uAvail);
-        }
-        return p;
-    }
     if (Fails()) {
         return nullptr; // the old block stays valid, as realloc promises
     }
-    void* p = g_st.pfnRealloc(pOld, uSize);
+    void* p = __interceptor_realloc ? __interceptor_realloc(pOld, uSize) : __libc_realloc(pOld, uSize);
     return p != nullptr ? Track(p, pOld) : nullptr;
 }
 
 extern "C" ALLOCFAIL_HOOK void free(void* p)
 {
-    if (p != nullptr && !allocfail::IsBoot(p)) {
-        allocfail::Resolve();
-        allocfail::Track(nullptr, p);
-        allocfail::g_st.pfnFree(p);
-    }
+    allocfail::Track(nullptr, p);
+    __interceptor_free ? __interceptor_free(p) : __libc_free(p);
 }
 
 #endif

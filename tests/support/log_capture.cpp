@@ -12,8 +12,7 @@ LogCapture::LogCapture()
            const char* pszText) {
             auto* self = static_cast<LogCapture*>(pUser);
             std::lock_guard<std::mutex> lock(self->m_mutex);
-            self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile ? pszFile : "", iLine,
-                                       pszText ? pszText : ""});
+            self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile, iLine, pszText});
         },
         this);
 }
@@ -60,8 +59,10 @@ LogRecord LogCapture::One(const std::string& strText) const
 
 void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile)
 {
-    EXPECT_EQ(std::to_string(rec.iModule) + "/" + std::to_string(rec.iLevel) + "/" + std::to_string(rec.iDebugFlag) +
-                  "/" + std::to_string(rec.iReserved) + "/" + rec.strFile + "/" + std::to_string(rec.iLine > 0),
-              "4/" + std::to_string(iLevel) + "/" + std::to_string(g_enDebugFlag) + "/0/" + pszFile + "/1")
+    char szExpected[256];
+    snprintf(szExpected, sizeof(szExpected), "4 %d %d 0 1 %s", iLevel, static_cast<int>(g_enDebugFlag), pszFile);
+    EXPECT_EQ(std::to_string(rec.iModule) + " " + std::to_string(rec.iLevel) + " " + std::to_string(rec.iDebugFlag) +
+                  " " + std::to_string(rec.iReserved) + " " + std::to_string(rec.iLine > 0) + " " + rec.strFile,
+              szExpected)
         << rec.strText;
 }

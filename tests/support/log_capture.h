@@ -9,10 +9,7 @@
 #include <vector>
 
 struct LogRecord {
-    int iModule;
-    int iLevel;
-    int iDebugFlag;
-    int iReserved;
+    int iModule, iLevel, iDebugFlag, iReserved;
     std::string strFile;
     int iLine;
     std::string strText;
@@ -25,8 +22,7 @@ public:
     std::vector<LogRecord> Records() const;
     std::vector<std::string> Texts() const;
     void Clear();
-    // Number of records whose text is exactly strText.
-    size_t Count(const std::string& strText) const;
+    size_t Count(const std::string& strText) const; // records whose text is exactly strText
     // The one record with this exact text; fails the test when there is not exactly one.
     LogRecord One(const std::string& strText) const;
 

@@ -9,8 +9,6 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return m_strPath; }
     std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
 
