@@ -144,6 +144,20 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
     }
     // The request is of type 2 for URL 0.
     EXPECT_EQ(m_service->Seen().at(0), "00 02 0000 0000 [] tag -1 option -1");
+    // A host that closed its standard input gets descriptor 0 for a channel, which is as good as any.
+    Serve(std::get<0>(lists[0]), "auth.paas.opx");
+    auto demo = std::make_unique<EmulatedService>("demo.svc", [](KxSrvfsRequest*, hbtp_message*) {
+        return MakeHbtp(200, 42, 2, "hello");
+    });
+    int iStdin = dup(0);
+    close(0);
+    EXPECT_EQ(HbtpGetUserList(std::make_unique<MSG_DATA>().get()), 0);
+    EXPECT_EQ(HbtpCommon(&m_header, kDemoPath, 1, 1, &stSend, nullptr, 0), 0);
+    dup2(iStdin, 0);
+    close(iStdin);
+    demo.reset();
+    g_strNote.clear();
+    m_log.Clear();
     // Without a service nothing is opened.
     m_service.reset();
     EXPECT_EQ(Observe(HbtpCommon(&m_header, kDemoPath, 1, 1, &stSend, nullptr, 0)),
