@@ -1,6 +1,14 @@
-// The reference access server: a host of libkxapicommon on POCO's HTTP server, backed by emulated
-// camera services. It is the example firmware teams copy from, so every request shows how a host
-// fills the library's records and answers through it.
+// The reference access server: a host of libkxapicommon, backed by emulated camera services. It
+// is the example firmware teams copy from; each concern has a file of its own:
+//   host_records   how a host fills the library's records from an HTTP request
+//   routes         the route table: method, path pattern, service, handler
+//   resources_*    the handlers, by the services they use
+//   http_front     connections, deadlines and input limits, on one thread
+//   lanes          the workers, one lane per service
+//   async_replies  the asynchronous command exchange and its reader thread
+//   event_loop     the event loop of the asynchronous HBTP exchanges
+//   login_lock     failed logins lock an address
+//   access_server  start-up and shutdown
 #ifndef KXAPI_ACCESS_SERVER_H
 #define KXAPI_ACCESS_SERVER_H
 
@@ -11,15 +19,19 @@ namespace kxserver {
 
 struct ServerOptions {
     std::string strBindHost = "127.0.0.1";
-    unsigned short usPort = 8080;     // 0 picks a free port (tests)
+    unsigned short usPort = 8080;            // 0 picks a free port (tests)
     std::string strRunDir = "kxapi-run";     // sockets of the services and endpoints
     std::string strStateDir = "kxapi-state"; // configuration that survives a restart
-    bool bStartServices = true;       // emulated camera services inside this process
+    unsigned int uiServices = 7;             // emulated services to start: 1 config, 2 GAT1400, 4 auth
     std::string strAdminUser = "admin";
     std::string strAdminPassword = "admin";
-    unsigned int uiLoginAttempts = 3;       // failed logins before the address is locked
+    unsigned int uiLoginAttempts = 3;        // failed logins before the address is locked
     unsigned long long ullLockSeconds = 300;
-    unsigned int uiAsyncWaitMs = 5000;      // how long an asynchronous answer is awaited
+    unsigned int uiAsyncWaitMs = 5000;       // how long an asynchronous answer is awaited
+    unsigned int uiRequestTimeoutMs = 5000;  // for a whole request to arrive; for an idle connection
+    unsigned int uiMaxConnections = 4096;    // beyond: 503 at once
+    unsigned int uiMaxQueue = 256;           // requests in progress over all services; beyond: 503
+    unsigned int uiServiceWaiters = 32;      // requests in progress on one service; beyond: 503
 };
 
 class AccessServer {
@@ -29,9 +41,11 @@ public:
     AccessServer(const AccessServer&) = delete;
     AccessServer& operator=(const AccessServer&) = delete;
 
-    // Starts services, event loop and HTTP listener; false (with a message on stderr) on failure.
+    // Starts services, event loop, workers and listener; false (with a message on stderr) on
+    // failure.
     bool Start();
-    // Stops everything Start made and removes the socket files; safe to call twice.
+    // Stops taking requests, answers those in progress, stops everything Start made and removes
+    // the socket files; safe to call twice.
     void Stop();
     unsigned short Port() const;
 

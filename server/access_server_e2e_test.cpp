@@ -1,6 +1,10 @@
 // The reference server end to end: real HTTP on loopback, real emulated services on real
 // sockets in a temp run directory, answers checked byte for byte.
 #include "access_server.h"
+#include "camera_services.h"
+#include "http_parse.h"
+#include "kxservices.h"
+#include "routes.h"
 #include "temp_dir.h"
 
 #include <Poco/Net/HTTPClientSession.h>
@@ -8,13 +12,22 @@
 #include <Poco/Net/HTTPResponse.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <iterator>
 #include <map>
 #include <optional>
+#include <mutex>
 #include <regex>
+#include <tuple>
 
 // The answer to strRequest ("METHOD URI [BODY]") as "STATUS TYPE BODY": one comparison shows all
 // three. Whatever is asked, the body must be exactly as long as the answer says it is.
@@ -112,4 +125,160 @@ TEST(AccessServerProcessTest, StartsAnswersAndStopsOnSigterm)
     ASSERT_TRUE(pOut && fscanf(pOut, "%d %*s listening on http://%*[0-9.]:%hu", &iPid, &usPort) == 2 && iPid > 0);
     Check(usPort, {{"GET /api/v1/system/network", 200, R"({ "IPAddress": "192.168.0.64", ...)"}});
     EXPECT_EQ((kill(iPid, SIGTERM), pclose(pOut)), 0) << "not a clean exit";
+}
+
+// The head checks, one row per kind of input: what the front decides and what it learns.
+TEST(HttpHeadTest, LimitsAndShapes)
+{
+    const kxserver::HeadLimits stLimits{256, 4, 100}; // head bytes, headers, body bytes
+    using R = kxserver::HeadResult;
+    const std::string strGet = "GET /a?q=1 HTTP/1.1\r\nHost: x\r\n";
+    const struct { std::string strIn; R enWant; std::string strTarget; size_t uiHead, uiBody; bool bKeep, bContinue; }
+        aCases[] = {
+            {strGet, R::Incomplete, "/a?q=1", 0, 0, false, false},
+            {strGet + "\r\n", R::Complete, "/a?q=1", 32, 0, true, false},
+            {"GET / HTTP/1.0\nA: b\n\nrest", R::Complete, "/", 21, 0, false, false}, // bare LF ends
+            {"PUT / HTTP/1.1\r\nContent-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 61, 100, true, true},
+            {"PUT / HTTP/1.1\r\nContent-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
+            {"PUT / HTTP/1.1\r\nContent-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+            {"PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
+            {strGet + "B: 1\r\nC: 1\r\nD: 1\r\n\r\n", R::Complete, "/a?q=1", 50, 0, true, false},
+            {strGet + "B: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n\r\n", R::TooManyHeaders, "/a?q=1", 0, 0, false, false},
+            {strGet + "B: " + std::string(240, 'b'), R::HeadTooLarge, "/a?q=1", 0, 0, false, false},
+            {"GET /" + std::string(260, 'u'), R::UrlTooLong, "/" + std::string(260, 'u'), 0, 0, false, false},
+            {"hello there\r\n\r\n", R::NotHttp, "there", 0, 0, false, false},
+            {"GET / HTTP/2.0\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+            {"\x16\x03\x01", R::NotHttp, "", 0, 0, false, false}, // a TLS hello: refused before any line end
+            {std::string(33, 'M'), R::NotHttp, "", 0, 0, false, false},
+            {"BREW /pot HTTP/1.1\r\n\r\n", R::Complete, "/pot", 22, 0, true, false}, // routing refuses it
+        };
+    for (const auto& c : aCases) {
+        kxserver::Head stHead;
+        EXPECT_EQ(kxserver::ParseHead(c.strIn, stLimits, stHead), c.enWant) << c.strIn;
+        EXPECT_EQ(stHead.strTarget, c.strTarget) << c.strIn;
+        if (c.enWant == R::Complete) {
+            EXPECT_EQ(std::make_tuple(stHead.uiHeadLen, stHead.uiBodyLen, stHead.bKeepAlive, stHead.bExpectContinue),
+                      std::make_tuple(c.uiHead, c.uiBody, c.bKeep, c.bContinue)) << c.strIn;
+        }
+    }
+    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/system"), nullptr); // "**" wants a segment
+    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/channels/x/stream")->pfnHandler, kxserver::GetChannelStream);
+    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/channels/1/stream/x"), nullptr);
+    EXPECT_EQ(kxserver::FindRoute("PUT", "/api/v1/users"), nullptr);
+    EXPECT_STREQ(kxserver::FindRoute("GET", "//api/v1/system/device/time")->pszService, "/tmp/A");
+}
+
+// What a raw client gets: the whole answer up to the server's close, or what came within 5 s.
+static std::string Raw(unsigned short usPort, const std::string& strSend, int* pFd = nullptr)
+{
+    int iFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in stAddr{AF_INET, htons(usPort), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval stWait{5, 0};
+    setsockopt(iFd, SOL_SOCKET, SO_RCVTIMEO, &stWait, sizeof(stWait));
+    EXPECT_EQ(connect(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)), 0);
+    EXPECT_EQ(send(iFd, strSend.data(), strSend.size(), MSG_NOSIGNAL), static_cast<ssize_t>(strSend.size()));
+    if (pFd != nullptr) {
+        *pFd = iFd; // held open by the caller
+        return "";
+    }
+    std::string strGot;
+    char acBuf[4096];
+    for (ssize_t n; (n = recv(iFd, acBuf, sizeof(acBuf), 0)) > 0;) {
+        strGot.append(acBuf, static_cast<size_t>(n));
+    }
+    close(iFd);
+    return strGot;
+}
+
+// A service that takes requests and answers none until released: what a hung service does.
+struct HeldService {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bReleased = false;
+    static int Serve(void* pUser, const MSG_DATA*, MSG_DATA*, unsigned int*)
+    {
+        auto* p = static_cast<HeldService*>(pUser);
+        std::unique_lock<std::mutex> lock(p->mutex);
+        p->cv.wait(lock, [p] { return p->bReleased; });
+        return 1;
+    }
+};
+
+TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
+{
+    TempDir run, state;
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), 0}; // no services
+    stOptions.uiRequestTimeoutMs = 300;
+    stOptions.uiMaxConnections = 4;
+    kxserver::AccessServer server(stOptions);
+    ASSERT_TRUE(server.Start());
+    const unsigned short usPort = server.Port();
+    // Clients that never finish their request hold every connection: one more is refused at once,
+    // and they are timed out and closed.
+    std::vector<int> vecIdle(4);
+    for (int& iFd : vecIdle) {
+        Raw(usPort, "GET /api/v1/system/device HTTP/1.1\r\nHost: x\r\n", &iFd);
+    }
+    EXPECT_NE(Raw(usPort, "GET /api/v1/nope HTTP/1.1\r\n\r\n").find(R"(\/api\/v1\/nope", "StatusCode": 1,)"),
+              std::string::npos);
+    char c = 0;
+    for (int iFd : vecIdle) {
+        EXPECT_EQ(recv(iFd, &c, 1, 0), 0) << "an idle client was not closed";
+        close(iFd);
+    }
+    // Input over the limits gets its status body and a closed connection.
+    std::string strMany = "GET /api/v1/x HTTP/1.1\r\n";
+    for (int i = 0; i < 70; ++i) {
+        strMany += "X-" + std::to_string(i) + ": 1\r\n";
+    }
+    for (const auto& [strSend, strWant] : std::vector<std::pair<std::string, std::string>>{
+             {"hello there\r\n\r\n", "400 Bad Request|4"}, {strMany + "\r\n", "431 Request Header Fields Too Large|4"},
+             {"PUT /api/v1/video/osd HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "413 Request Entity Too Large|4"},
+             {"BREW /api/v1/video/osd HTTP/1.1\r\n\r\n", "404 Not Found|3"}}) {
+        std::string strGot = Raw(usPort, strSend);
+        std::string strStatus = strWant.substr(0, strWant.find('|'));
+        EXPECT_EQ(strGot.substr(0, 9 + strStatus.size()), "HTTP/1.1 " + strStatus);
+        EXPECT_NE(strGot.find("\"StatusCode\": " + strWant.substr(strWant.find('|') + 1) + ","), std::string::npos);
+    }
+}
+
+// A service that never answers holds two requests, the limit of its lane; a third is refused at
+// once, and requests for no service or for another one are served meanwhile.
+TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
+{
+    TempDir run, state;
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::kServiceGat};
+    stOptions.uiServiceWaiters = 2;
+    kxserver::AccessServer server(stOptions);
+    ASSERT_TRUE(server.Start());
+    const unsigned short usPort = server.Port();
+    HeldService stHeld;
+    KXSERVICE* pstService = KxServiceStart("/tmp/A", HeldService::Serve, &stHeld);
+    ASSERT_NE(pstService, nullptr);
+    std::vector<std::future<std::string>> vecWaiting;
+    for (int i = 0; i < 3; ++i) {
+        vecWaiting.push_back(std::async(std::launch::async, Fetch, usPort, "GET /api/v1/system/device"));
+    }
+    auto itRefused = vecWaiting.end();
+    while (itRefused == vecWaiting.end()) {
+        itRefused = std::find_if(vecWaiting.begin(), vecWaiting.end(), [](std::future<std::string>& f) {
+            return f.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
+        });
+    }
+    const std::string strRefused = R"(503 application/json { "ResponseStatus": { "RequestURL": "\/api\/v1\/system\/device", )"
+                                   R"("StatusCode": 1, "StatusString": "Common error" } })";
+    EXPECT_EQ(itRefused->get(), strRefused);
+    Check(usPort, {{"GET /api/v1/nope", 404}, {"POST /api/v1/login {}", 400},
+                   {"GET /api/v1/gat1400/status", 200, R"({ "Registered": true, ...)"}});
+    {
+        std::lock_guard<std::mutex> lock(stHeld.mutex);
+        stHeld.bReleased = true;
+    }
+    stHeld.cv.notify_all();
+    for (auto it = vecWaiting.begin(); it != vecWaiting.end(); ++it) {
+        if (it != itRefused) {
+            EXPECT_EQ(it->get().substr(0, 3), "200");
+        }
+    }
+    KxServiceStop(pstService);
 }

@@ -3,6 +3,9 @@
 // command messages, a service-file-system service for HBTP).
 #include "camera_services.h"
 
+#include "kxplatform.h"
+#include "kxservices.h"
+
 #include <json-c/json.h>
 
 #include <cstdio>
@@ -225,15 +228,6 @@ void FillUserList(unsigned char aucBlock[kUserListLen])
     }
 }
 
-} // namespace kxserver
-
-// ---- running services ----
-
-#include "kxplatform.h"
-#include "kxservices.h"
-
-namespace kxserver {
-
 struct CameraServices::Impl {
     ConfigStore store;
     KXSERVICE* pConfig = nullptr;
@@ -263,10 +257,10 @@ hbtp_message* ServeAuth(void* /*pUser*/, KxSrvfsRequest* /*pstReq*/, hbtp_messag
     if (pstReply == nullptr) {
         return nullptr;
     }
-    const unsigned short usUrl = pstMsg->pstHeader->usUrl;
-    pstReply->pstHeader->ucType = 2;
-    pstReply->pstHeader->usUrl = usUrl;
-    pstReply->pstHeader->usCode = 200;
+    unsigned short usUrl = 0;
+    KxHbtpGetHeader(pstMsg, nullptr, &usUrl, nullptr);
+    bool bKnown = usUrl == kAuthUrlUserList || usUrl == kAuthUrlSessions;
+    KxHbtpSetHeader(pstReply, 2, usUrl, bKnown ? 200 : 404);
     void* pTag = nullptr;
     unsigned short usTagLen = 0;
     if (hbtp_header_get(pstMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pTag, &usTagLen) == 0) {
@@ -279,15 +273,13 @@ hbtp_message* ServeAuth(void* /*pUser*/, KxSrvfsRequest* /*pstReq*/, hbtp_messag
     } else if (usUrl == kAuthUrlSessions) {
         static const char kSessions[] = R"({ "Sessions": [ { "UserName": "admin", "Address": "127.0.0.1" } ] })";
         hbtp_content_add(pstReply, kSessions, sizeof(kSessions));
-    } else {
-        pstReply->pstHeader->usCode = 404;
     }
     return pstReply;
 }
 
 } // namespace
 
-CameraServices::CameraServices(const std::string& /*strRunDir*/, const std::string& strStateDir)
+CameraServices::CameraServices(const std::string& strStateDir)
     : m_pImpl(std::make_unique<Impl>(strStateDir))
 {
 }
@@ -297,16 +289,23 @@ CameraServices::~CameraServices()
     Stop();
 }
 
-bool CameraServices::Start()
+bool CameraServices::Start(unsigned int uiWhich)
 {
     Impl& s = *m_pImpl;
     if (!s.store.Load()) {
         return false;
     }
-    s.pConfig = KxServiceStart(kConfigService, ServeConfig, &s);
-    s.pGat = KxServiceStart(kGatService, ServeGat, &s);
-    s.pAuth = KxSrvfsServe(kAuthServiceName, ServeAuth, &s);
-    if (s.pConfig == nullptr || s.pGat == nullptr || s.pAuth == nullptr) {
+    bool bOk = true;
+    if ((uiWhich & kServiceConfig) != 0) {
+        bOk = (s.pConfig = KxServiceStart(kConfigService, ServeConfig, &s)) != nullptr;
+    }
+    if ((uiWhich & kServiceGat) != 0) {
+        bOk = bOk && (s.pGat = KxServiceStart(kGatService, ServeGat, &s)) != nullptr;
+    }
+    if ((uiWhich & kServiceAuth) != 0) {
+        bOk = bOk && (s.pAuth = KxSrvfsServe(kAuthServiceName, ServeAuth, &s)) != nullptr;
+    }
+    if (!bOk) {
         Stop();
         return false;
     }

@@ -67,12 +67,19 @@ void AnswerGatRequest(const MSG_DATA& req, MSG_DATA& rsp);
 // The authentication service's user list block.
 void FillUserList(unsigned char aucBlock[kUserListLen]);
 
+// Which services to start, for CameraServices::Start.
+enum ServiceSet : unsigned int {
+    kServiceConfig = 1,
+    kServiceGat = 2,
+    kServiceAuth = 4,
+};
+
 // Running services; stopping joins their threads and removes their sockets.
 class CameraServices {
 public:
-    CameraServices(const std::string& strRunDir, const std::string& strStateDir);
+    explicit CameraServices(const std::string& strStateDir);
     ~CameraServices();
-    bool Start();
+    bool Start(unsigned int uiWhich); // ServiceSet bits
     void Stop();
     struct Impl;
 

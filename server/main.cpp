@@ -1,44 +1,115 @@
-// kxapi-access-server: the reference host of libkxapicommon.
-//   kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR] [--no-services]
+// kxapi-access-server: the reference host of libkxapicommon. Flags: see kUsage.
 #include "access_server.h"
+#include "camera_services.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR]\n"
+    "         [--services config,gat,auth | --no-services] [--request-timeout SECONDS]\n"
+    "         [--max-connections N] [--max-queue N] [--service-waiters N]\n";
+
+[[noreturn]] void Usage(const std::string& strWhy)
+{
+    std::cerr << "kxapi-access-server: " << strWhy << "\n" << kUsage;
+    std::exit(2);
+}
+
+unsigned long Number(const char* pszText, unsigned long ulMin, unsigned long ulMax, const std::string& strFlag)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    unsigned long ulValue = strtoul(pszText, &pEnd, 10);
+    if (*pszText == '\0' || *pszText == '-' || *pEnd != '\0' || errno != 0 || ulValue < ulMin || ulValue > ulMax) {
+        Usage(strFlag + " wants a number from " + std::to_string(ulMin) + " to " + std::to_string(ulMax));
+    }
+    return ulValue;
+}
+
+unsigned int Services(const std::string& strList)
+{
+    unsigned int uiSet = 0;
+    size_t uiStart = 0;
+    while (uiStart < strList.size()) {
+        size_t uiEnd = std::min(strList.find(',', uiStart), strList.size());
+        std::string strName = strList.substr(uiStart, uiEnd - uiStart);
+        if (strName == "config") {
+            uiSet |= kxserver::kServiceConfig;
+        } else if (strName == "gat") {
+            uiSet |= kxserver::kServiceGat;
+        } else if (strName == "auth") {
+            uiSet |= kxserver::kServiceAuth;
+        } else {
+            Usage("unknown service " + strName);
+        }
+        uiStart = uiEnd + 1;
+    }
+    return uiSet;
+}
+
+// Every connection is a descriptor: let the process have as many as the limit allows.
+void RaiseDescriptorLimit(unsigned int uiConnections)
+{
+    rlimit stLimit{};
+    rlim_t uiWant = static_cast<rlim_t>(uiConnections) + uiConnections / 4 + 256;
+    if (getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur < uiWant) {
+        stLimit.rlim_cur = stLimit.rlim_max == RLIM_INFINITY ? uiWant : std::min(uiWant, stLimit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &stLimit);
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     kxserver::ServerOptions stOptions;
     for (int i = 1; i < argc; ++i) {
         std::string strArg = argv[i];
-        auto next = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::cerr << "kxapi-access-server: " << strArg << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
+        if (strArg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (strArg == "--no-services") {
+            stOptions.uiServices = 0;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            Usage(strArg == "--port" || strArg.rfind("--", 0) == 0 ? strArg + " needs a value" : "bad argument");
+        }
+        const char* pszValue = argv[++i];
         if (strArg == "--port") {
-            char* pEnd = nullptr;
-            long lPort = strtol(next(), &pEnd, 10);
-            if (*pEnd != '\0' || lPort < 0 || lPort > 65535) {
-                std::cerr << "kxapi-access-server: bad port\n";
-                return 2;
-            }
-            stOptions.usPort = static_cast<unsigned short>(lPort);
+            stOptions.usPort = static_cast<unsigned short>(Number(pszValue, 0, 65535, strArg));
         } else if (strArg == "--run-dir") {
-            stOptions.strRunDir = next();
+            stOptions.strRunDir = pszValue;
         } else if (strArg == "--state-dir") {
-            stOptions.strStateDir = next();
-        } else if (strArg == "--no-services") {
-            stOptions.bStartServices = false;
+            stOptions.strStateDir = pszValue;
+        } else if (strArg == "--services") {
+            stOptions.uiServices = Services(pszValue);
+        } else if (strArg == "--request-timeout") {
+            char* pEnd = nullptr;
+            double dSeconds = strtod(pszValue, &pEnd);
+            if (*pEnd != '\0' || !(dSeconds >= 0.1 && dSeconds <= 3600)) {
+                Usage("--request-timeout wants seconds from 0.1 to 3600");
+            }
+            stOptions.uiRequestTimeoutMs = static_cast<unsigned int>(dSeconds * 1000);
+        } else if (strArg == "--max-connections") {
+            stOptions.uiMaxConnections = static_cast<unsigned int>(Number(pszValue, 1, 1000000, strArg));
+        } else if (strArg == "--max-queue") {
+            stOptions.uiMaxQueue = static_cast<unsigned int>(Number(pszValue, 1, 100000, strArg));
+        } else if (strArg == "--service-waiters") {
+            stOptions.uiServiceWaiters = static_cast<unsigned int>(Number(pszValue, 1, 10000, strArg));
         } else {
-            std::cerr << "usage: kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR] [--no-services]\n";
-            return strArg == "--help" ? 0 : 2;
+            Usage("unknown flag " + strArg);
         }
     }
+    RaiseDescriptorLimit(stOptions.uiMaxConnections);
     // Signals are taken by sigwait below, not by whichever server thread they would hit.
     sigset_t stSignals;
     sigemptyset(&stSignals);

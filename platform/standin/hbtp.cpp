@@ -130,6 +130,35 @@ extern "C" void KxHbtpSetReleaseHook(PFN_HBTP_RELEASE_HOOK pfnHook, void* pUser)
     g_pfnReleaseHook.store(pfnHook);
 }
 
+extern "C" void KxHbtpSetHeader(hbtp_message* pstMsg, unsigned char ucType, unsigned short usUrl,
+                                unsigned short usCode)
+{
+    if (pstMsg == nullptr) {
+        return;
+    }
+    hbtp_header* pstHeader = pstMsg->pstHeader;
+    pstHeader->ucReserved = 0;
+    pstHeader->ucType = static_cast<unsigned char>((pstHeader->ucType & 0x80u) | (ucType & 0x7Fu));
+    pstHeader->usUrl = usUrl;
+    pstHeader->usCode = usCode;
+}
+
+extern "C" void KxHbtpGetHeader(const hbtp_message* pstMsg, unsigned char* pucType, unsigned short* pusUrl,
+                                unsigned short* pusCode)
+{
+    const hbtp_header stNone{};
+    const hbtp_header& stHeader = pstMsg == nullptr ? stNone : *pstMsg->pstHeader;
+    if (pucType != nullptr) {
+        *pucType = static_cast<unsigned char>(stHeader.ucType & 0x7Fu);
+    }
+    if (pusUrl != nullptr) {
+        *pusUrl = stHeader.usUrl;
+    }
+    if (pusCode != nullptr) {
+        *pusCode = stHeader.usCode;
+    }
+}
+
 extern "C" hbtp_message* hbtp_message_new(int iFlags)
 {
     if (iFlags != 0) {

@@ -50,6 +50,13 @@ void KxPlatformFailRandom(int iCount);
 int hbtp_frame_decode(const void* pBuf, size_t uiLen, hbtp_message** ppMsg);
 int hbtp_frame_encode(hbtp_message* pstMsg, void** ppBuf, size_t* puiLen);
 
+/* The header fields hosts and services set and read, so that none of them touches header bytes:
+ * setting keeps the type's top bit and clears the reserved byte, as senders must. A null message
+ * is ignored; fields of a null message read as 0. */
+void KxHbtpSetHeader(hbtp_message* pstMsg, unsigned char ucType, unsigned short usUrl, unsigned short usCode);
+void KxHbtpGetHeader(const hbtp_message* pstMsg, unsigned char* pucType, unsigned short* pusUrl,
+                     unsigned short* pusCode);
+
 /* Called with every message hbtp_message_put is about to release (null: none). */
 typedef void (*PFN_HBTP_RELEASE_HOOK)(void* pUser, hbtp_message* pstMsg);
 void KxHbtpSetReleaseHook(PFN_HBTP_RELEASE_HOOK pfnHook, void* pUser);
