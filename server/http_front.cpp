@@ -115,10 +115,7 @@ void HttpFront::Stop()
 
 void HttpFront::Close()
 {
-    for (auto& [uiId, pConn] : m_mapConns) {
-        close(pConn->iFd);
-    }
-    m_mapConns.clear();
+    DropWhere([](const Conn&) { return true; });
     for (int* pFd : {&m_iListenFd, &m_iEpollFd, &m_iWakeFd}) {
         if (*pFd >= 0) {
             close(*pFd);
@@ -161,30 +158,12 @@ void HttpFront::Loop()
             m_iListenFd = -1;
         }
         // Connections that wait for a request get none any more; answers in progress go out.
-        std::vector<uint64_t> vecIdle;
-        bool bPending = false;
-        for (auto& [uiId, pConn] : m_mapConns) {
-            if (pConn->enState == State::Reading || pConn->enState == State::Closing) {
-                vecIdle.push_back(uiId);
-            }
-            bPending = bPending || pConn->enState == State::Busy || pConn->enState == State::Writing;
-        }
-        for (uint64_t uiId : vecIdle) {
-            Drop(uiId);
-        }
-        if (!bPending || tNow >= tStopBy) {
+        DropWhere([](const Conn& conn) { return conn.enState == State::Reading || conn.enState == State::Closing; });
+        if (m_mapConns.empty() || tNow >= tStopBy) {
             break;
         }
     }
-    std::vector<uint64_t> vecDone;
-    for (auto& [uiId, pConn] : m_mapConns) {
-        if (pConn->enState != State::Busy) {
-            vecDone.push_back(uiId);
-        }
-    }
-    for (uint64_t uiId : vecDone) {
-        Drop(uiId);
-    }
+    DropWhere([](const Conn& conn) { return conn.enState != State::Busy; });
 }
 
 // Beyond the connection limit a client still gets its answer, a 503 status body, and the
@@ -398,15 +377,7 @@ void HttpFront::TakeReplies(Clock::time_point tNow)
 // not taken in time are closed; a worker's request is never timed here.
 void HttpFront::Sweep(Clock::time_point tNow)
 {
-    std::vector<uint64_t> vecLate;
-    for (auto& [uiId, pConn] : m_mapConns) {
-        if (pConn->enState != State::Busy && tNow >= pConn->tDeadline) {
-            vecLate.push_back(uiId);
-        }
-    }
-    for (uint64_t uiId : vecLate) {
-        Drop(uiId);
-    }
+    DropWhere([tNow](const Conn& conn) { return conn.enState != State::Busy && tNow >= conn.tDeadline; });
     if (m_bAcceptPaused && tNow >= m_tAcceptResume && m_iListenFd >= 0) {
         epoll_event stListen{EPOLLIN, {}};
         stListen.data.u64 = kListenId;
@@ -427,6 +398,18 @@ void HttpFront::Watch(Conn& conn, unsigned int uiEvents)
     int iOp = uiEvents == 0 ? EPOLL_CTL_DEL : (conn.uiWatched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD);
     epoll_ctl(m_iEpollFd, iOp, conn.iFd, &stEvent);
     conn.uiWatched = uiEvents;
+}
+
+void HttpFront::DropWhere(const std::function<bool(const Conn&)>& fnWhich)
+{
+    for (auto it = m_mapConns.begin(); it != m_mapConns.end();) {
+        if (fnWhich(*it->second)) {
+            close(it->second->iFd);
+            it = m_mapConns.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void HttpFront::Drop(uint64_t uiConn)

@@ -71,6 +71,7 @@ private:
     void Sweep(Clock::time_point tNow);
     void Watch(Conn& conn, unsigned int uiEvents);
     void Drop(uint64_t uiConn);
+    void DropWhere(const std::function<bool(const Conn&)>& fnWhich);
 
     FrontOptions m_stOptions;
     Dispatch m_fnDispatch;
