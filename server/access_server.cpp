@@ -72,9 +72,10 @@ void AccessServer::Impl::Dispatch(uint64_t uiConn, HttpRequest&& httpReq)
     const Route* pstRoute = FindRoute(httpReq.strMethod, PathOf(httpReq.strTarget));
     std::string strLane = pstRoute == nullptr ? "" : pstRoute->pszService;
     std::string strTarget = httpReq.strTarget;
-    bool bTaken = lanes.Submit(strLane, [this, uiConn, pstRoute, httpReq = std::move(httpReq)] {
-        front.Reply(uiConn, Serve(pstRoute, httpReq));
-    });
+    auto pAnswer = std::make_shared<Answer>();
+    bool bTaken = lanes.Submit(
+        strLane, [this, pAnswer, pstRoute, httpReq = std::move(httpReq)] { *pAnswer = Serve(pstRoute, httpReq); },
+        [this, pAnswer, uiConn] { front.Reply(uiConn, std::move(*pAnswer)); });
     if (!bTaken) {
         front.Reply(uiConn, Answer{503, "application/json", StatusBody(strTarget, VW_RESULT_COMMON_ERROR)});
     }

@@ -2,7 +2,7 @@
 
 namespace kxserver {
 
-bool Lanes::Submit(const std::string& strLane, std::function<void()> fnWork)
+bool Lanes::Submit(const std::string& strLane, std::function<void()> fnWork, std::function<void()> fnDone)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Lane& lane = m_mapLanes[strLane];
@@ -11,7 +11,7 @@ bool Lanes::Submit(const std::string& strLane, std::function<void()> fnWork)
     }
     ++lane.uiInFlight;
     ++m_uiInFlight;
-    lane.queue.push_back(std::move(fnWork));
+    lane.queue.emplace_back(std::move(fnWork), std::move(fnDone));
     // Workers are made as the lane needs them and stay: never more than its limit, and none is
     // ever waited for while another sits idle.
     if (lane.uiIdle >= lane.queue.size()) {
@@ -32,7 +32,7 @@ void Lanes::Work(Lane& lane)
         if (lane.queue.empty()) {
             return; // stopping, and nothing left to do
         }
-        std::function<void()> fnWork = std::move(lane.queue.front());
+        auto [fnWork, fnDone] = std::move(lane.queue.front());
         lane.queue.pop_front();
         lock.unlock();
         fnWork();
@@ -40,6 +40,9 @@ void Lanes::Work(Lane& lane)
         lock.lock();
         --lane.uiInFlight;
         --m_uiInFlight;
+        lock.unlock();
+        fnDone();
+        lock.lock();
     }
 }
 

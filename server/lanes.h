@@ -24,9 +24,10 @@ public:
     Lanes(const Lanes&) = delete;
     Lanes& operator=(const Lanes&) = delete;
 
-    // Runs fnWork on a worker of strLane's lane. False, with nothing run, when that lane or all
-    // lanes together are at their limit: the caller answers at once.
-    bool Submit(const std::string& strLane, std::function<void()> fnWork);
+    // Runs fnWork on a worker of strLane's lane, then fnDone once the lane has counted the work
+    // done: an answer sent from fnWork could bring the client's next request before that. False,
+    // with nothing run, when that lane or all lanes together are at their limit.
+    bool Submit(const std::string& strLane, std::function<void()> fnWork, std::function<void()> fnDone);
     // Waits for the work in progress and ends the workers; Submit refuses from then on.
     void Stop();
 
@@ -34,7 +35,7 @@ private:
     struct Lane {
         unsigned int uiInFlight = 0; // queued or running
         unsigned int uiIdle = 0;     // workers waiting for work
-        std::deque<std::function<void()>> queue;
+        std::deque<std::pair<std::function<void()>, std::function<void()>>> queue;
         std::condition_variable cv;
         std::vector<std::thread> workers;
     };

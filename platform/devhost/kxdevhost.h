@@ -25,8 +25,9 @@ std::string KxUnixPathOf(const char* pszName);
 tagUNIX_SOCKET_S* KxUnixEndpointCreate(const char* pszBindName);
 void KxUnixEndpointDestroy(tagUNIX_SOCKET_S* pstSock);
 
-/* The endpoint operations: one whole message to szDstName (from szSrcName), or one whole message
- * received without blocking. 0 success, -1 failure. Tests may wrap them. */
+/* The endpoint operations: one whole message to szDstName (from szSrcName; waits up to 1 s for
+ * room in the receiver's queue), or one whole message received without blocking. 0 success, -1
+ * failure. Tests may wrap them. */
 int KxUnixSendMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg);
 int KxUnixRecvMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg);
 

@@ -2,6 +2,7 @@
 #include "kxdevhost.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -44,6 +45,19 @@ int BindName(int iFd, const char* pszName)
     return bind(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr));
 }
 
+// A service takes datagrams from a short queue (ten by default). A send waits up to a second for
+// room there, so a burst of requests to a busy service is delayed, not refused; a service that
+// stopped reading still fails the send in bounded time.
+int NewSocket()
+{
+    int iFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    timeval stWait{1, 0};
+    if (iFd >= 0) {
+        (void)setsockopt(iFd, SOL_SOCKET, SO_SNDTIMEO, &stWait, sizeof(stWait));
+    }
+    return iFd;
+}
+
 // Binds the endpoint to pszName, on a fresh socket dup'ed onto the old descriptor if it was bound.
 int EnsureBound(KxEndpoint* pstEp, const char* pszName)
 {
@@ -52,7 +66,7 @@ int EnsureBound(KxEndpoint* pstEp, const char* pszName)
     }
     int iFd = pstEp->stSock.iFd;
     if (!pstEp->strBound.empty()) {
-        int iNew = socket(AF_UNIX, SOCK_DGRAM, 0);
+        int iNew = NewSocket();
         if (iNew < 0) {
             return -1;
         }
@@ -107,7 +121,7 @@ tagUNIX_SOCKET_S* KxUnixEndpointCreate(const char* pszBindName)
 {
     KxEndpoint* pstEp = new KxEndpoint();
     memset(&pstEp->stSock, 0, sizeof(pstEp->stSock));
-    pstEp->stSock.iFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    pstEp->stSock.iFd = NewSocket();
     pstEp->stSock.pfnSendMsg = KxUnixSendMsg;
     pstEp->stSock.pfnRecvMsg = KxUnixRecvMsg;
     if (pstEp->stSock.iFd < 0 || (pszBindName != nullptr && EnsureBound(pstEp, pszBindName) != 0)) {
@@ -148,8 +162,7 @@ int SendOne(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     if (!MakeAddr(szDst, &stTo)) {
         return -1;
     }
-    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&stTo),
-                       sizeof(stTo));
+    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo));
     return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
 }
 } // namespace
