@@ -192,8 +192,7 @@ void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp)
     } else if (iCmd == CMD_CHANNEL_STREAM) {
         strText = StreamAnswer(req);
     } else if (iCmd == CMD_LATEST_EVENT) {
-        static unsigned int s_uiEvent = 0;
-        strText = R"({ "EventId": )" + std::to_string(++s_uiEvent) + R"(, "Type": "motion", "Channel": 1, "Time": ")" +
+        strText = R"({ "EventId": )" + std::to_string(store.NextEventId()) + R"(, "Type": "motion", "Channel": 1, "Time": ")" +
                   NowText() + R"(" })";
     } else {
         strText = store.Get(iCmd);

@@ -5,6 +5,7 @@
 
 #include "kxapicommon.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,11 +54,13 @@ public:
     bool Load();                                    // defaults when the file is missing
     std::string Get(int iCmd) const;                // JSON text, empty when unknown
     bool Set(int iCmd, const std::string& strJson); // false when not a settable command
+    unsigned int NextEventId() { return ++m_uiEventId; } // the event log, from 1 at each start
 private:
     bool Save() const;
     std::string m_strFile;
     mutable std::mutex m_mutex;
     std::map<int, std::string> m_mapData;
+    std::atomic<unsigned int> m_uiEventId{0};
 };
 
 // Answers one command message of the configuration service ("/tmp/A") into rsp.
