@@ -4,6 +4,7 @@
 #include "camera_services.h"
 #include "http_parse.h"
 #include "kxservices.h"
+#include "lanes.h"
 #include "routes.h"
 #include "temp_dir.h"
 
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
@@ -234,12 +236,44 @@ TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
     for (const auto& [strSend, strWant] : std::vector<std::pair<std::string, std::string>>{
              {"hello there\r\n\r\n", "400 Bad Request|4"}, {strMany + "\r\n", "431 Request Header Fields Too Large|4"},
              {"PUT /api/v1/video/osd HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "413 Request Entity Too Large|4"},
+             {"PUT /api/v1/video/osd HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "411 Length Required|4"},
              {"BREW /api/v1/video/osd HTTP/1.1\r\n\r\n", "404 Not Found|3"}}) {
         std::string strGot = Raw(usPort, strSend);
         std::string strStatus = strWant.substr(0, strWant.find('|'));
         EXPECT_EQ(strGot.substr(0, 9 + strStatus.size()), "HTTP/1.1 " + strStatus);
         EXPECT_NE(strGot.find("\"StatusCode\": " + strWant.substr(strWant.find('|') + 1) + ","), std::string::npos);
     }
+    // A client that asks before it sends its body is told to go on, and then answered.
+    int iFd = -1;
+    Raw(usPort, "POST /api/v1/login HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n", &iFd);
+    char acGot[64] = {};
+    EXPECT_EQ(recv(iFd, acGot, sizeof(acGot) - 1, 0), 25);
+    EXPECT_STREQ(acGot, "HTTP/1.1 100 Continue\r\n\r\n");
+    EXPECT_EQ(send(iFd, "{}", 2, MSG_NOSIGNAL), 2);
+    EXPECT_EQ(recv(iFd, acGot, 12, 0), 12);
+    EXPECT_EQ(std::string(acGot, 12), "HTTP/1.1 400");
+    close(iFd);
+}
+
+// The lane bounds: per service and over all services, and none after Stop.
+TEST(LanesTest, BoundsPerLaneAndOverall)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> iDone{0};
+    kxserver::Lanes lanes(2, 3);
+    auto submit = [&](const char* pszLane) {
+        return lanes.Submit(pszLane, [released] { released.wait(); }, [&iDone] { ++iDone; });
+    };
+    std::vector<bool> vecTaken;
+    for (const char* pszLane : {"/tmp/A", "/tmp/A", "/tmp/A", "", "/tmp/GA"}) {
+        vecTaken.push_back(submit(pszLane));
+    }
+    EXPECT_EQ(vecTaken, (std::vector<bool>{true, true, false, true, false}));
+    release.set_value();
+    lanes.Stop();
+    EXPECT_EQ(iDone, 3);
+    EXPECT_FALSE(submit(""));
 }
 
 // A service that never answers holds two requests, the limit of its lane; a third is refused at
@@ -249,6 +283,7 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
     TempDir run, state;
     kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::kServiceGat};
     stOptions.uiServiceWaiters = 2;
+    stOptions.uiRequestTimeoutMs = 200;
     kxserver::AccessServer server(stOptions);
     ASSERT_TRUE(server.Start());
     const unsigned short usPort = server.Port();
@@ -270,6 +305,12 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
     EXPECT_EQ(itRefused->get(), strRefused);
     Check(usPort, {{"GET /api/v1/nope", 404}, {"POST /api/v1/login {}", 400},
                    {"GET /api/v1/gat1400/status", 200, R"({ "Registered": true, ...)"}});
+    // The held requests outlive the request time-out, which times clients, never workers.
+    int iIdle = -1;
+    Raw(usPort, "", &iIdle);
+    char c = 0;
+    EXPECT_EQ(recv(iIdle, &c, 1, 0), 0);
+    close(iIdle);
     {
         std::lock_guard<std::mutex> lock(stHeld.mutex);
         stHeld.bReleased = true;
