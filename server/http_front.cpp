@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +23,23 @@ constexpr std::chrono::milliseconds kLinger(1000);     // a refused client's las
 constexpr std::chrono::milliseconds kStopGrace(3000);  // answers in progress at shutdown
 constexpr std::chrono::milliseconds kAcceptPause(100); // out of descriptors
 constexpr size_t kReadChunk = 16384;
+
+// The library waits for a service's reply with select, which cannot watch a descriptor of 1024
+// or more. Connections live above that line, so that the endpoints requests open stay below it
+// however many clients are connected. Where the process may not go that high, the descriptor
+// stays where it is.
+int AboveSelectRange(int iFd)
+{
+    if (iFd >= FD_SETSIZE) {
+        return iFd;
+    }
+    int iHigh = fcntl(iFd, F_DUPFD_CLOEXEC, FD_SETSIZE);
+    if (iHigh < 0) {
+        return iFd;
+    }
+    close(iFd);
+    return iHigh;
+}
 
 std::string PeerOf(const sockaddr_in& stAddr)
 {
@@ -186,6 +205,7 @@ void HttpFront::Accept(Clock::time_point tNow)
             }
             return;
         }
+        iFd = AboveSelectRange(iFd);
         size_t uiOpen = m_mapConns.size();
         if (uiOpen >= m_stOptions.uiMaxConnections + m_stOptions.uiMaxConnections / 4) {
             close(iFd);

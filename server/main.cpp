@@ -54,11 +54,12 @@ unsigned int Services(const std::string& strList)
     return uiSet;
 }
 
-// Every connection is a descriptor: let the process have as many as the limit allows.
+// Every connection is a descriptor, and connections live above the first 1024 (kept for what
+// the library watches with select): let the process have as many as that takes.
 void RaiseDescriptorLimit(unsigned int uiConnections)
 {
     rlimit stLimit{};
-    rlim_t uiWant = static_cast<rlim_t>(uiConnections) + uiConnections / 4 + 256;
+    rlim_t uiWant = 1024 + static_cast<rlim_t>(uiConnections) + uiConnections / 4 + 256;
     if (getrlimit(RLIMIT_NOFILE, &stLimit) == 0 && stLimit.rlim_cur < uiWant) {
         stLimit.rlim_cur = stLimit.rlim_max == RLIM_INFINITY ? uiWant : std::min(uiWant, stLimit.rlim_max);
         setrlimit(RLIMIT_NOFILE, &stLimit);

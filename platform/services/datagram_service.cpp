@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -68,9 +69,11 @@ void ServeOne(KXSERVICE* pstSvc, MSG_DATA* pstReq, MSG_DATA* pstReply)
     if (uiDelayMs > 0 && !WaitReadable(pstSvc, static_cast<int>(uiDelayMs), nullptr)) {
         return;
     }
+    // Replies wait (a second at most, the socket's send time-out) for room: under a burst, the
+    // replies not yet read fill the socket's send buffer, and a reply dropped there would leave
+    // its requester waiting out its whole time-out.
     for (int i = 0; i < iCopies; ++i) {
-        (void)sendto(pstSvc->iFd, pstReply, sizeof(*pstReply), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&stFrom),
-                     uLen);
+        (void)sendto(pstSvc->iFd, pstReply, sizeof(*pstReply), 0, reinterpret_cast<sockaddr*>(&stFrom), uLen);
     }
 }
 
@@ -106,7 +109,9 @@ KXSERVICE* KxServiceStart(const char* pszName, PFN_KXSERVICE_HANDLER pfnHandler,
     if (bOk) {
         memcpy(stAddr.sun_path, pstSvc->strPath.c_str(), pstSvc->strPath.size() + 1);
         (void)unlink(stAddr.sun_path);
-        pstSvc->iFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        pstSvc->iFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        timeval stWait{1, 0};
+        (void)setsockopt(pstSvc->iFd, SOL_SOCKET, SO_SNDTIMEO, &stWait, sizeof(stWait));
         bOk = pstSvc->iFd >= 0 && bind(pstSvc->iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)) == 0;
     }
     if (!bOk) {
