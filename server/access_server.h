@@ -3,7 +3,8 @@
 //   host_records   how a host fills the library's records from an HTTP request
 //   routes         the route table: method, path pattern, service, handler
 //   resources_*    the handlers, by the services they use
-//   http_front     connections, deadlines and input limits, on one thread
+//   http_front     connections, deadlines and input limits, on one thread (http_exchange: one
+//                  connection's request and answer; http_parse: the head checks)
 //   lanes          the workers, one lane per service
 //   async_replies  the asynchronous command exchange and its reader thread
 //   event_loop     the event loop of the asynchronous HBTP exchanges

@@ -56,7 +56,21 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     enum class State { Reading, Busy, Writing, Closing };
-    struct Conn;
+    struct Conn {
+        uint64_t uiId = 0;
+        int iFd = -1;
+        std::string strPeer;
+        State enState = State::Reading;
+        Clock::time_point tDeadline;
+        std::string strIn;
+        std::string strOut;
+        size_t uiOutPos = 0;
+        bool bClose = false;      // after the answer being written
+        bool bPeerClosed = false; // the client sent its last byte
+        bool bHead = false;       // the request being answered is a HEAD
+        bool bContinueSent = false;
+        unsigned int uiWatched = 0; // the epoll mask, 0 when not registered
+    };
 
     void Loop();
     void Accept(Clock::time_point tNow);
