@@ -52,11 +52,6 @@ unsigned int EventSlots()
     return static_cast<unsigned int>(std::clamp<rlim_t>(stLimit.rlim_cur, 1024, 65536));
 }
 
-std::string PathOf(const std::string& strTarget)
-{
-    return strTarget.substr(0, strTarget.find('?'));
-}
-
 } // namespace
 
 bool AccessServer::Impl::Fail(const std::string& strWhat)

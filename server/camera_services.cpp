@@ -16,6 +16,14 @@
 
 namespace kxserver {
 
+// Services put NUL-terminated text at the start of a data block.
+std::string BlockText(const unsigned char* pucData, size_t uiLen)
+{
+    const void* pEnd = memchr(pucData, '\0', uiLen);
+    size_t uiText = pEnd == nullptr ? uiLen : static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pucData);
+    return std::string(reinterpret_cast<const char*>(pucData), uiText);
+}
+
 namespace {
 
 const std::map<int, std::string>& Defaults()
@@ -31,14 +39,6 @@ const std::map<int, std::string>& Defaults()
 bool IsSettable(int iCmd)
 {
     return iCmd == CMD_VIDEO_OSD || iCmd == CMD_NETWORK;
-}
-
-// The data block as text: services put NUL-terminated JSON at its start.
-std::string BlockText(const unsigned char* pucData, size_t uiLen)
-{
-    const void* pEnd = memchr(pucData, '\0', uiLen);
-    size_t uiText = pEnd == nullptr ? uiLen : static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pucData);
-    return std::string(reinterpret_cast<const char*>(pucData), uiText);
 }
 
 void PutText(MSG_DATA& rsp, size_t uiOffset, const std::string& strText)

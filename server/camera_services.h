@@ -63,6 +63,9 @@ private:
     std::atomic<unsigned int> m_uiEventId{0};
 };
 
+// Text at the start of a data block, up to its NUL or its end.
+std::string BlockText(const unsigned char* pucData, size_t uiLen);
+
 // Answers one command message of the configuration service ("/tmp/A") into rsp.
 void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp);
 // Answers one command message of the GAT1400 service ("/tmp/GA").

@@ -81,15 +81,19 @@ Request* RequestOf(tagHTTP_CLIENT_S* pstClient)
     return pReq;
 }
 
+std::string PathOf(const std::string& strTarget)
+{
+    return strTarget.substr(0, strTarget.find('?'));
+}
+
 int FillRecords(Request& req, const HttpRequest& httpReq)
 {
     tagHTTP_HEADER_S* pstHeader = req.Header();
     req.stClient.iClientFd = httpReq.iFd;
     req.strPeer = httpReq.strPeer;
     req.strReqBody = httpReq.strBody;
-    size_t uiQuery = httpReq.strTarget.find('?');
-    std::string strPath = httpReq.strTarget.substr(0, uiQuery);
-    std::string strQuery = uiQuery == std::string::npos ? std::string() : httpReq.strTarget.substr(uiQuery + 1);
+    std::string strPath = PathOf(httpReq.strTarget);
+    std::string strQuery = strPath.size() < httpReq.strTarget.size() ? httpReq.strTarget.substr(strPath.size() + 1) : "";
     // The URL goes in as it came (the library routes the raw text), cut to its field so that even
     // the refusal names the request. A method too long for its field is no method the server
     // knows: cut, it still routes to "unsupported".
@@ -131,7 +135,7 @@ std::string StatusBody(const std::string& strUrl, int iResult)
 {
     Request req;
     tagHTTP_HEADER_S* pstHeader = req.Header();
-    PutField(pstHeader->szUrl, strUrl.substr(0, strUrl.find('?')).substr(0, sizeof(pstHeader->szUrl) - 1));
+    PutField(pstHeader->szUrl, PathOf(strUrl).substr(0, sizeof(pstHeader->szUrl) - 1));
     if (FormatCommonResponse<char*>(pstHeader, static_cast<VW_RESULT_TYPE>(iResult), &req.stContent, &req.stBuf) != 0) {
         return std::string();
     }

@@ -47,6 +47,9 @@ struct Request {
 // The request whose client record this is.
 Request* RequestOf(tagHTTP_CLIENT_S* pstClient);
 
+// The path of a request target: all before its query.
+std::string PathOf(const std::string& strTarget);
+
 // Fills method, raw URL and query, and the URI IDs (numeric path segments, numbered from 1).
 // VW_RESULT_INCORRECT_PARAMETER when a text does not fit its field.
 int FillRecords(Request& req, const HttpRequest& httpReq);

@@ -108,7 +108,7 @@ void HttpFront::Respond(Conn& conn, int iStatus, const std::string& strType, con
     conn.uiOutPos = 0;
     conn.bClose = bClose;
     conn.enState = State::Writing;
-    conn.tDeadline = tNow + std::chrono::milliseconds(m_stOptions.uiRequestTimeoutMs);
+    conn.tDeadline = RequestDeadline(tNow);
     Flush(conn, tNow);
 }
 
@@ -139,7 +139,7 @@ void HttpFront::Flush(Conn& conn, Clock::time_point tNow)
         return;
     }
     conn.enState = State::Reading;
-    conn.tDeadline = tNow + std::chrono::milliseconds(m_stOptions.uiRequestTimeoutMs);
+    conn.tDeadline = RequestDeadline(tNow);
     Watch(conn, EPOLLIN);
     ProcessInput(conn, tNow); // a request sent right behind the last one
 }

@@ -79,14 +79,12 @@ bool HttpFront::Start(const FrontOptions& stOptions, Dispatch fnDispatch)
         return false;
     }
     m_usPort = ntohs(stAddr.sin_port);
-    epoll_event stListen{EPOLLIN, {}};
-    stListen.data.u64 = kListenId;
     epoll_event stWake{EPOLLIN, {}};
     stWake.data.u64 = kWakeId;
-    if (epoll_ctl(m_iEpollFd, EPOLL_CTL_ADD, m_iListenFd, &stListen) != 0 ||
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_ADD, m_iWakeFd, &stWake) != 0) {
+    if (epoll_ctl(m_iEpollFd, EPOLL_CTL_ADD, m_iWakeFd, &stWake) != 0) {
         return false;
     }
+    WatchListener(EPOLL_CTL_ADD, EPOLLIN);
     m_thread = std::thread([this] { Loop(); });
     return true;
 }
@@ -176,10 +174,7 @@ void HttpFront::Accept(Clock::time_point tNow)
         if (iFd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: the backlog waits until connections close.
-                epoll_event stNone{0, {}};
-                stNone.data.u64 = kListenId;
-                epoll_ctl(m_iEpollFd, EPOLL_CTL_MOD, m_iListenFd, &stNone);
-                m_bAcceptPaused = true;
+                WatchListener(EPOLL_CTL_MOD, 0);
                 m_tAcceptResume = tNow + kAcceptPause;
             }
             return;
@@ -195,7 +190,7 @@ void HttpFront::Accept(Clock::time_point tNow)
         conn.uiId = m_uiNextId++;
         conn.iFd = iFd;
         conn.strPeer = PeerOf(stAddr);
-        conn.tDeadline = tNow + std::chrono::milliseconds(m_stOptions.uiRequestTimeoutMs);
+        conn.tDeadline = RequestDeadline(tNow);
         m_mapConns.emplace(conn.uiId, std::move(pConn));
         if (uiOpen < m_stOptions.uiMaxConnections) {
             Watch(conn, EPOLLIN);
@@ -251,11 +246,9 @@ void HttpFront::TakeReplies(Clock::time_point tNow)
 void HttpFront::Sweep(Clock::time_point tNow)
 {
     DropWhere([tNow](const Conn& conn) { return conn.enState != State::Busy && tNow >= conn.tDeadline; });
-    if (m_bAcceptPaused && tNow >= m_tAcceptResume && m_iListenFd >= 0) {
-        epoll_event stListen{EPOLLIN, {}};
-        stListen.data.u64 = kListenId;
-        epoll_ctl(m_iEpollFd, EPOLL_CTL_MOD, m_iListenFd, &stListen);
-        m_bAcceptPaused = false;
+    if (m_tAcceptResume != Clock::time_point{} && tNow >= m_tAcceptResume && m_iListenFd >= 0) {
+        WatchListener(EPOLL_CTL_MOD, EPOLLIN);
+        m_tAcceptResume = Clock::time_point{};
     }
 }
 
@@ -271,6 +264,18 @@ void HttpFront::Watch(Conn& conn, unsigned int uiEvents)
     int iOp = uiEvents == 0 ? EPOLL_CTL_DEL : (conn.uiWatched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD);
     epoll_ctl(m_iEpollFd, iOp, conn.iFd, &stEvent);
     conn.uiWatched = uiEvents;
+}
+
+void HttpFront::WatchListener(int iOp, unsigned int uiEvents)
+{
+    epoll_event stEvent{uiEvents, {}};
+    stEvent.data.u64 = kListenId;
+    epoll_ctl(m_iEpollFd, iOp, m_iListenFd, &stEvent);
+}
+
+HttpFront::Clock::time_point HttpFront::RequestDeadline(Clock::time_point tNow) const
+{
+    return tNow + std::chrono::milliseconds(m_stOptions.uiRequestTimeoutMs);
 }
 
 void HttpFront::DropWhere(const std::function<bool(const Conn&)>& fnWhich)

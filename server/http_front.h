@@ -84,6 +84,8 @@ private:
     void TakeReplies(Clock::time_point tNow);
     void Sweep(Clock::time_point tNow);
     void Watch(Conn& conn, unsigned int uiEvents);
+    void WatchListener(int iOp, unsigned int uiEvents);
+    Clock::time_point RequestDeadline(Clock::time_point tNow) const;
     void Drop(uint64_t uiConn);
     void DropWhere(const std::function<bool(const Conn&)>& fnWhich);
 
@@ -95,8 +97,7 @@ private:
     int m_iWakeFd = -1;
     std::thread m_thread;
     std::atomic<bool> m_bStopping{false};
-    bool m_bAcceptPaused = false;
-    Clock::time_point m_tAcceptResume;
+    Clock::time_point m_tAcceptResume; // accepting is paused until then; epoch: not paused
     uint64_t m_uiNextId = 2; // 0 and 1 are the listening socket and the wake-up
     std::unordered_map<uint64_t, std::unique_ptr<Conn>> m_mapConns;
     std::mutex m_replyMutex;

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (i + 1 >= argc) {
-            Usage(strArg == "--port" || strArg.rfind("--", 0) == 0 ? strArg + " needs a value" : "bad argument");
+            Usage(strArg.rfind("--", 0) == 0 ? strArg + " needs a value" : "bad argument");
         }
         const char* pszValue = argv[++i];
         if (strArg == "--port") {

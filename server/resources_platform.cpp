@@ -42,14 +42,6 @@ static_assert(sizeof(kPartOpen) + sizeof(kPartDisposition) + sizeof(kPartFileNam
                   101,
               "the fixed multipart text is 101 bytes");
 
-// Text at the start of a block, up to its NUL or its end.
-std::string BlockText(const unsigned char* pucData, size_t uiLen)
-{
-    const void* pEnd = memchr(pucData, '\0', uiLen);
-    return std::string(reinterpret_cast<const char*>(pucData),
-                       pEnd == nullptr ? uiLen : static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pucData));
-}
-
 // A pending body of the host's own: handed to FormatCommonResponse<char*>, which frees it.
 int SetPendingBody(Request& req, const std::string& strText)
 {
