@@ -47,8 +47,6 @@ struct hbtp_message;         /* platform HBTP message */
 struct tagABS_EVENT_S;       /* platform event-loop event */
 struct tagABS_EVENT_BASE_S;  /* platform event-loop base */
 
-/* ==== Enumerations and result codes ==================================================== */
-
 /* Passed and stored as signed 32-bit integers; any int value may be carried. */
 enum VW_MSG_TYPE : int {
     VW_MSG_TYPE_GET_REQ = 0,
@@ -77,8 +75,6 @@ enum VW_RESULT_TYPE : int {
     VW_RESULT_INCORRECT_PARAMETER = 4,
     VW_RESULT_NO_RESOURCE = 18,
 };
-
-/* ==== Command body and command message ================================================= */
 
 #define VW_CMD_BODY_LEN_TARGET 21208
 #define VW_MSG_DATA_LEN_TARGET 21408
@@ -114,8 +110,6 @@ KXAPI_ASSERT_OFFSET(MSG_DATA, pUserData, 180);
 KXAPI_ASSERT_OFFSET(MSG_DATA, ullDataLen, 184);
 KXAPI_ASSERT_OFFSET(MSG_DATA, ullExtParam, 192);
 KXAPI_ASSERT_OFFSET(MSG_DATA, aucData, 200);
-
-/* ==== Host records ====================================================================== */
 
 #define KXAPI_URI_ID_MAX 8
 
@@ -167,14 +161,12 @@ KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, szDstName, 12);
 KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, pfnSendMsg, 84);
 KXAPI_ASSERT_OFFSET(tagUNIX_SOCKET_S, pfnRecvMsg, 88);
 
-/* ---- server context record ---- */
 /* The host's server context; the library reads only the event base pointer. */
 struct tagHTTP_SERVER_S {
     unsigned char aucHost1[44];
     tagABS_EVENT_BASE_S* pstEventBase;
 };
 KXAPI_ASSERT_OFFSET(tagHTTP_SERVER_S, pstEventBase, 44);
-/* ---- end server context record ---- */
 
 /* The client connection record, one per HTTP connection. */
 struct tagHTTP_CLIENT_S {
@@ -224,7 +216,6 @@ KXAPI_ASSERT_OFFSET(tagHTTP_BUF_S, Copy2Buf, 20);
 /* Only passed through by pointer. */
 struct tagHTTP_ARRAY_S;
 
-/* ==== Service messaging ================================================================= */
 /* Command messages to the internal services over the host's Unix datagram endpoints. The
  * library opens no socket: it uses the endpoint's iFd, overwrites its szSrcName/szDstName on every
  * send (the host's pfnSendMsg addresses the datagram from them) and calls its operations. Names
@@ -271,9 +262,6 @@ KXAPI_EXPORT long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_
                                            const vwCmdBody* pstBody, tagUNIX_SOCKET_S* pstSock,
                                            unsigned long long ullExtParam);
 
-/* ---- end service messaging ---- */
-
-/* ==== Request handlers ================================================================== */
 /* Results are status codes: 0 success, -1 invalid argument, 1 failed service exchange, 3 no inner
  * command for the URL, 18 no memory, or a service's own nonzero result passed on unchanged.
  * Every data block handed out is 21208 bytes from malloc, released with free by its new owner. */
@@ -334,10 +322,6 @@ KXAPI_EXPORT int GetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* ps
 KXAPI_EXPORT int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
                                const vwCmdBody* pstBody, unsigned long long ullExtParam);
 
-/* ---- end request handlers ---- */
-
-/* ==== URI routing and URI IDs =========================================================== */
-
 /* One entry of a host's URI table. The table is an array owned by the caller, bounded by its count
  * alone; a null or empty pattern never matches. */
 struct KXAPI_URI_TABLE {
@@ -357,10 +341,6 @@ KXAPI_EXPORT int GetURIIDValue(tagHEADER_URI_ID_INFO_S* pstUriIdInfo, unsigned i
  * llValue is untouched when the ID is missing but holds it when it is out of range. */
 KXAPI_EXPORT int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsigned int uiNum,
                                        long long llLower, long long llUpper);
-
-/* ---- end URI routing ---- */
-
-/* ==== Query parameters ================================================================== */
 
 /* Splits pstHeader->szQuery ("k=v&k=v", still percent-encoded) into pstHeader->mapQueryParam.
  * The map is cleared first; keys and values are stored percent-decoded ('+' stays '+'), and the
@@ -409,17 +389,11 @@ extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<unsigned short
 extern template KXAPI_EXPORT VW_RESULT_TYPE GetURIQueryParamByKey<char>(tagHTTP_HEADER_S*, std::string, char*,
                                                                         int);
 
-/* ---- end query parameters ---- */
-
-/* ==== Status table ====================================================================== */
-
 /* Text for a status code; never null, never to be freed. A miss logs the code once and gives
  * the current g_pszCommonErrorMsg. */
 KXAPI_EXPORT const char* GetStatusString(long long code);
 /* Fallback text of the status lookup; the host may point it elsewhere. */
 KXAPI_EXPORT extern const char* g_pszCommonErrorMsg;
-
-/* ==== JSON responses ==================================================================== */
 
 #define KXAPI_REQUEST_URL_SIZE 256   /* RequestURL holds at most 255 characters */
 #define KXAPI_STATUS_STRING_SIZE 128 /* StatusString holds at most 127 characters */
@@ -470,9 +444,6 @@ KXAPI_EXPORT int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RES
 KXAPI_EXPORT int FormatCommonStatus(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result,
                                     tagHTTP_CNTENT_INTER_S* pstCtInt, tagHTTP_BUF_S* pstBuf);
 
-/* ---- end JSON responses ---- */
-
-/* ==== JSON facade over json-c =========================================================== */
 /* Nodes follow json-c ownership: a node added to a parent belongs to it; a root is released
  * with cJSON_Delete. Texts from cJSON_Print belong to the printed node. */
 
@@ -497,8 +468,6 @@ KXAPI_EXPORT const char* cJSON_Print(json_object* pstNode);
 KXAPI_EXPORT json_object* cJSON_Parse(const char* pszText);
 KXAPI_EXPORT void cJSON_Delete(json_object* pstNode);
 
-/* ==== IP-lock response ================================================================== */
-
 /* The body for a client whose address is locked out: status 108 and the remaining lock time. */
 struct KXAPI_HTTP_IP_LOCK_STATUS {
     KXAPI_RESPONSE IpLockStatus;
@@ -520,10 +489,6 @@ unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient);
  * 0 handed over; -1 null argument (the host's lock time is then not asked), host lock time
  * missing, encoding failure or Copy2Buf failure. */
 KXAPI_EXPORT int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pstBuf);
-
-/* ---- end IP-lock response ---- */
-
-/* ==== HBTP messaging ==================================================================== */
 
 /* A caller-owned buffer description: as the send record the body to send, as the receive record
  * the buffer for the reply body and its capacity. The library never writes into the record. */
@@ -575,9 +540,6 @@ KXAPI_EXPORT void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event
  * 18 the copy failed. */
 KXAPI_EXPORT int HbtpGetUserList(MSG_DATA* pstMsg);
 
-/* ---- end HBTP messaging ---- */
-
-/* ==== Common list ======================================================================= */
 /* A singly linked list of fixed-size elements. The list owns a private copy of every element:
  * nodes and element blocks come from VW_malloc and are freed by the list itself (after the
  * optional release callback) when an element is removed, cleared or destroyed. Callers may read
@@ -633,10 +595,6 @@ KXAPI_EXPORT void OCL_Clear(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease);
 /* Frees every element, the nodes, the mutex and the list record; the pointer dangles after. */
 KXAPI_EXPORT void OCL_Destroy(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease);
 
-/* ---- end common list ---- */
-
-/* ==== Time and mode conversions ========================================================= */
-
 /* The camera's common-mode switch; the REST form carries the same four values with 0 and 1
  * exchanged. Any int value may be passed; only 0 to 3 are known. */
 enum CAM_COMMONMODE_SWITCH : int {
@@ -654,10 +612,6 @@ KXAPI_EXPORT int RestTransferTimeStrToSeconds(long* plSeconds, char* pszTime);
 KXAPI_EXPORT int TransSwitchModeToRestFormat(CAM_COMMONMODE_SWITCH enMode, CAM_COMMONMODE_SWITCH* penRest);
 /* REST form to camera value. 0 stored, -1 null out or unknown value (out untouched). */
 KXAPI_EXPORT int TransRestFormatToSwitchMode(CAM_COMMONMODE_SWITCH* penMode, CAM_COMMONMODE_SWITCH enRest);
-
-/* ---- end time and mode conversions ---- */
-
-/* ==== Download file info ================================================================ */
 
 #define KXAPI_DOWNLOAD_TEXT_LEN 128 /* characters kept of a path, name or type */
 #define KXAPI_DOWNLOAD_BOUNDARY_LEN 32
@@ -693,10 +647,6 @@ KXAPI_ASSERT_SIZE(KXAPI_DOWNLOAD_FILE_INFO_S, 440);
 KXAPI_EXPORT int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* pszPath,
                                   const char* pszType, const char* pszName, int nUserData);
 
-/* ---- end download file info ---- */
-
-/* ==== Small services ==================================================================== */
-
 enum RANDOM_STR_TYPE : int {
     RANDOM_STR_TYPE_DEC = 0,
     RANDOM_STR_TYPE_HEX = 1,
@@ -718,8 +668,6 @@ KXAPI_EXPORT long long GetUrandomString(char* pBuf, int iCount);
 /* Exactly ullLen random characters and a NUL into pOut (ullLen + 1 bytes), 4 <= ullLen <= 1023;
  * pOut is written only on success. */
 KXAPI_EXPORT long long GetDevRandomString(char* pOut, unsigned long long ullLen, RANDOM_STR_TYPE enType);
-
-/* ==== Subscriber records and common helpers ============================================= */
 
 #include <pthread.h>
 
@@ -765,7 +713,5 @@ KXAPI_EXPORT int CheckIpAddress(const char* pszIp);
 KXAPI_EXPORT void* KxapiRealloc(void* pMem, int nOldSize, int nNewSize);
 /* Placeholder for JSON filters: always 0; the argument is not looked at. */
 KXAPI_EXPORT int CreateJsonFilter(tagHTTP_ARRAY_S* pstArray);
-
-/* ---- end subscriber records ---- */
 
 #endif /* KXAPICOMMON_H */

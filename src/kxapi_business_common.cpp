@@ -2,27 +2,46 @@
 // HBTP exchange and asynchronous event registration, time and mode conversions, download info.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_business_common"
 #include "abs_event.h"
+#include "kxapi_algo_paths.h"
 #include "kxapi_hbtp.h"
 #include "kxapi_json_encode.h"
 #include "kxapi_log.h"
+#include "kxapi_owned.h"
 #include "kxapi_response.h"
 #include "kxapicommon.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
-
-// ==== Request handlers ===================================================================
 
 namespace {
 
-constexpr const char* g_pszDefaultService = "/tmp/A";
+constexpr const char* kDefaultService = "/tmp/A";
+
+// A reply's 21208-byte data block in a fresh zero-filled block for the host, or null (logged).
+void* CopyReplyData(const char* pszFunc, const tagHTTP_HEADER_S* pstHeader, const MSG_DATA& stMsg)
+{
+    void* pData = malloc(VW_CMD_BODY_LEN);
+    if (pData == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", pszFunc, pstHeader->szMethod,
+                  pstHeader->szUrl);
+        return nullptr;
+    }
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stMsg.aucData, sizeof(stMsg.aucData)));
+    return pData;
+}
 
 // The GET family: one synchronous exchange, the reply's data handed out in a fresh block.
 // bInBandFailure: a failed exchange is reported in the block's first int32 instead of the result.
@@ -36,7 +55,7 @@ int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOC
         return VW_RESULT_FAILURE;
     }
     MSG_DATA stRsp;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
     if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_GET_REQ, enCmd, pstBody, pstSock, &stRsp, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
         if (!bInBandFailure) {
@@ -44,7 +63,7 @@ int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOC
         }
         const int32_t iFailed = 1; // little-endian on the camera, as the callers read it
         stRsp.enResult = VW_RESULT_OK;
-        (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(stRsp.aucData, sizeof(stRsp.aucData), &iFailed, sizeof(iFailed)));
+        KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(stRsp.aucData, sizeof(stRsp.aucData), &iFailed, sizeof(iFailed)));
     }
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s: httpReq[%s %s] sendCmd[%d] recvMsg[%d] Result[%d]", pszFunc,
               pstHeader->szMethod, pstHeader->szUrl, static_cast<int>(enCmd), static_cast<int>(stRsp.enMsgType),
@@ -52,15 +71,13 @@ int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOC
     if (stRsp.enResult != VW_RESULT_OK) {
         return stRsp.enResult;
     }
-    void* pData = malloc(VW_CMD_BODY_LEN);
+    void* pData = CopyReplyData(pszFunc, pstHeader, stRsp);
     if (pData == nullptr) {
-        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", pszFunc, pstHeader->szMethod,
-                  pstHeader->szUrl);
         return VW_RESULT_NO_RESOURCE;
     }
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stRsp.aucData, sizeof(stRsp.aucData)));
-    *ppData = pData;
+    // Stored bytewise: ppData may be the address of a char* field of the host's records (the
+    // pending body that RunCommonGet passes).
+    memcpy(ppData, &pData, sizeof(pData));
     return VW_RESULT_OK;
 }
 
@@ -73,7 +90,7 @@ int FetchRoutedData(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SO
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: get inner cmd for ReqUrl[%s] failed", pszFunc, pstHeader->szUrl);
         return VW_RESULT_UNSUPPORTED_REQUEST;
     }
-    return GetCommon(pstHeader, pstSock, enCmd, nullptr, ppData, 0, g_pszDefaultService);
+    return GetCommon(pstHeader, pstSock, enCmd, nullptr, ppData, 0, kDefaultService);
 }
 
 void LogRoutedInvalidParam(const char* pszFunc, const void* pstHeader, const void* pstSecond, const void* pstCtIn)
@@ -101,7 +118,7 @@ int SendAsynCommon(const char* pszFunc, VW_MSG_TYPE enMsgType, tagHTTP_HEADER_S*
         return VW_RESULT_FAILURE;
     }
     pstClient->bAsynPending = 1;
-    if (RestSendAsynUnixMsg(g_pszDefaultService, pstClient->iClientFd, enMsgType, enCmd, pstBody,
+    if (RestSendAsynUnixMsg(kDefaultService, pstClient->iClientFd, enMsgType, enCmd, pstBody,
                             pstClient->pstUnixAsynSock, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
         return VW_RESULT_COMMON_ERROR;
@@ -144,9 +161,9 @@ int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned int uiLen, tagU
     }
     MSG_DATA stRsp;
     vwCmdBody stBody;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stBody, sizeof(stBody), 0, sizeof(stBody)));
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stBody, sizeof(stBody), pData, uiLen));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stBody, sizeof(stBody), 0, sizeof(stBody)));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stBody, sizeof(stBody), pData, uiLen));
     if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_SET_REQ, enCmd, &stBody, pstSock, &stRsp, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: Send SynUnixMsg for set cmd[%d] failed", "SetCommon",
                   static_cast<int>(enCmd));
@@ -165,10 +182,9 @@ int RunCommonGet(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHT
         LogRoutedInvalidParam("RunCommonGet", pstHeader, pstClient, pstCtIn);
         return VW_RESULT_FAILURE;
     }
-    void* pBody = pstCtIn->pRspBody; // written back unchanged unless the fetch hands a block over
-    int iRet = FetchRoutedData("RunCommonGet", pstHeader, pstClient->pstUnixSock, &pBody, pstTable, uiTableNum);
-    pstCtIn->pRspBody = static_cast<char*>(pBody);
-    return iRet;
+    // The field's own address, as the refusal line of GetCommon shows it; the fetch stores bytewise.
+    return FetchRoutedData("RunCommonGet", pstHeader, pstClient->pstUnixSock,
+                           reinterpret_cast<void**>(&pstCtIn->pRspBody), pstTable, uiTableNum);
 }
 
 int PreCommonGet(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, tagHTTP_CNTENT_INTER_S* pstCtIn,
@@ -192,8 +208,8 @@ int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHTTP
         return VW_RESULT_FAILURE;
     }
     MSG_DATA stMsg;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stMsg, sizeof(stMsg), 0, sizeof(stMsg)));
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stMsg, sizeof(stMsg), pstClient->pRecvMsg, sizeof(stMsg)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stMsg, sizeof(stMsg), 0, sizeof(stMsg)));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stMsg, sizeof(stMsg), pstClient->pRecvMsg, sizeof(stMsg)));
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s recv cmd[%d] result[%d]", "RecvCommon", static_cast<int>(stMsg.enCmdType),
               static_cast<int>(stMsg.enResult));
     free(pstClient->pRecvMsg);
@@ -204,14 +220,10 @@ int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHTTP
     if (stMsg.enMsgType != VW_MSG_TYPE_GET_REQ && stMsg.enMsgType != VW_MSG_TYPE_GET_RSP) {
         return VW_RESULT_OK;
     }
-    void* pData = malloc(VW_CMD_BODY_LEN);
+    void* pData = CopyReplyData("RecvCommon", pstHeader, stMsg);
     if (pData == nullptr) {
-        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", "RecvCommon",
-                  pstHeader->szMethod, pstHeader->szUrl);
         return VW_RESULT_NO_RESOURCE;
     }
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stMsg.aucData, sizeof(stMsg.aucData)));
     pstCtIn->pRspBody = static_cast<char*>(pData);
     return VW_RESULT_OK;
 }
@@ -228,9 +240,6 @@ int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_C
     return SendAsynCommon("SetCommonAsyn", VW_MSG_TYPE_SET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
 }
 
-// ---- end request handlers ----
-
-// ==== URI routing and URI IDs ============================================================
 
 VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
 {
@@ -292,11 +301,6 @@ int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsig
     return 0;
 }
 
-// ---- end URI routing and URI IDs ----
-
-// ==== Typed query getters ================================================================
-
-#include <new>
 
 namespace {
 
@@ -427,11 +431,11 @@ VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string st
     }
     if (iSize <= 0) {
         // No room even for a terminator: nothing is written, and the output cannot be shown.
-        KXAPI_LOG_SECUREC("strncpy_s", strncpy_s(pOut, 0, strText.c_str(), strText.size()));
+        KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pOut, 0, strText.c_str(), strText.size()));
         return VW_RESULT_INCORRECT_PARAMETER;
     }
     // A text that does not fit leaves the array empty; the caller still gets 0.
-    (void)KXAPI_SECUREC_CHECK("strncpy_s",
+    KXAPI_SECUREC_CHECK("strncpy_s",
                               strncpy_s(pOut, static_cast<size_t>(iSize), strText.c_str(), strText.size()));
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Get Query Para key:%s, value:%s", strKey.c_str(), pOut);
     return VW_RESULT_OK;
@@ -447,9 +451,6 @@ template VW_RESULT_TYPE GetURIQueryParamByKey<short>(tagHTTP_HEADER_S*, std::str
 template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned short>(tagHTTP_HEADER_S*, std::string, unsigned short*);
 template VW_RESULT_TYPE GetURIQueryParamByKey<char>(tagHTTP_HEADER_S*, std::string, char*, int);
 
-// ---- end typed query getters ----
-
-// ==== Response encoder ===================================================================
 
 template char* json_encode<KXAPI_RESPONSE>(const KXAPI_RESPONSE&);
 
@@ -457,12 +458,10 @@ template <>
 int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt,
                                 tagHTTP_BUF_S* pstBuf)
 {
-    return SendStatusResponse("FormatCommonResponse<char*>", pstHeader, result, pstCtInt, pstBuf, true);
+    return kxapi_response::SendStatus(KXAPI_LOG_SITE, "FormatCommonResponse<char*>", pstHeader, result, pstCtInt,
+                                      pstBuf, true);
 }
 
-// ---- end response encoder ----
-
-// ==== Synchronous HBTP and asynchronous events ===========================================
 
 int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBTP_MSG* pSend, REST_HBTP_MSG* pRecv)
 {
@@ -471,63 +470,54 @@ int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBT
                   static_cast<void*>(pRecv));
         return -1;
     }
-    hbtp_message* pstReq = hbtp_message_new(0);
+    // Declared first so that it goes last: the request is released before the reply.
+    kxapi_owned::HbtpMessage pstRsp;
+    kxapi_owned::HbtpMessage pstReq(hbtp_message_new(0));
     if (pstReq == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_new failed.");
         return -1;
     }
-    kxapi_hbtp::SetRequest(pstReq, usUrl, ucType);
+    kxapi_hbtp::SetRequest(pstReq.get(), usUrl, ucType);
     if (pSend->pData != nullptr && pSend->uiLen != 0) {
-        (void)hbtp_content_add(pstReq, pSend->pData, pSend->uiLen);
+        (void)hbtp_content_add(pstReq.get(), pSend->pData, pSend->uiLen);
     }
-    if (hbtp_message_sendfd(pstReq, iFd) == -1) {
+    if (hbtp_message_sendfd(pstReq.get(), iFd) == -1) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_sendfd ret:%lld, errno:%d.", -1LL, errno);
-        (void)hbtp_message_put(pstReq);
         return -1;
     }
-    hbtp_message* pstRsp = hbtp_message_new(0);
+    pstRsp.reset(hbtp_message_new(0));
     if (pstRsp == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new rcv msg failed\n");
-        (void)hbtp_message_put(pstReq);
         return -1;
     }
-    int iRet = -1;
-    do {
-        if (hbtp_message_recvfd(pstRsp, iFd) == -1) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd ret:%lld, errno:%d.", -1LL, errno);
-            break;
-        }
-        if (kxapi_hbtp::Code(pstRsp) != 200) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Recv hbtp_code: %d.", static_cast<int>(kxapi_hbtp::Code(pstRsp)));
-            break;
-        }
-        if (pRecv == nullptr) {
-            iRet = 0;
-            break;
-        }
-        void* pBody = nullptr;
-        unsigned int uiBodyLen = 0;
-        int iContent = hbtp_content(pstRsp, &pBody, &uiBodyLen);
-        if (iContent != 0) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_content ret:%lld, errno:%d.", static_cast<long long>(iContent),
-                      errno);
-            break;
-        }
-        if (pRecv->pData == nullptr || pRecv->uiLen == 0) {
-            iRet = 0;
-            break;
-        }
-        int nSRet = memcpy_s(pRecv->pData, pRecv->uiLen, pBody, uiBodyLen);
-        if (nSRet != 0) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:nSRet:%d, dstlen:%d, srclen:%d.", nSRet,
-                      static_cast<int>(pRecv->uiLen), static_cast<int>(uiBodyLen));
-            break;
-        }
-        iRet = 0;
-    } while (false);
-    (void)hbtp_message_put(pstReq);
-    (void)hbtp_message_put(pstRsp);
-    return iRet;
+    if (hbtp_message_recvfd(pstRsp.get(), iFd) == -1) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd ret:%lld, errno:%d.", -1LL, errno);
+        return -1;
+    }
+    if (kxapi_hbtp::Code(pstRsp.get()) != 200) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Recv hbtp_code: %d.", static_cast<int>(kxapi_hbtp::Code(pstRsp.get())));
+        return -1;
+    }
+    if (pRecv == nullptr) {
+        return 0;
+    }
+    void* pBody = nullptr;
+    unsigned int uiBodyLen = 0;
+    int iContent = hbtp_content(pstRsp.get(), &pBody, &uiBodyLen);
+    if (iContent != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_content ret:%lld, errno:%d.", static_cast<long long>(iContent), errno);
+        return -1;
+    }
+    if (pRecv->pData == nullptr || pRecv->uiLen == 0) {
+        return 0;
+    }
+    int nSRet = memcpy_s(pRecv->pData, pRecv->uiLen, pBody, uiBodyLen);
+    if (nSRet != 0) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:nSRet:%d, dstlen:%d, srclen:%d.", nSRet, static_cast<int>(pRecv->uiLen),
+                  static_cast<int>(uiBodyLen));
+        return -1;
+    }
+    return 0;
 }
 
 int HbtpCommon(tagHTTP_HEADER_S* pstHeader, const char* pServPath, unsigned short usUrl, unsigned char ucType,
@@ -540,32 +530,26 @@ int HbtpCommon(tagHTTP_HEADER_S* pstHeader, const char* pServPath, unsigned shor
     }
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:pServPath[%s] httpReq[%s %s].", pServPath, pstHeader->szMethod,
               pstHeader->szUrl);
-    int iFd = open(pServPath, O_RDWR);
-    if (iFd < 0) {
+    kxapi_owned::Fd stChannel(open(pServPath, O_RDWR));
+    if (stChannel.Get() < 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:open %s srv fail:%d .", pServPath, errno);
         return 1;
     }
     // The option is the argument itself, not a pointer to it.
-    (void)ioctl(iFd, static_cast<unsigned long>(KXAPI_HBTP_CHANNEL_OPTION), static_cast<unsigned long>(uiOption));
-    int iRet = 0;
-    if (SendSynHbtpMsg(iFd, usUrl, ucType, pSend, pRecv) != 0) {
+    (void)ioctl(stChannel.Get(), static_cast<unsigned long>(KXAPI_HBTP_CHANNEL_OPTION),
+                static_cast<unsigned long>(uiOption));
+    if (SendSynHbtpMsg(stChannel.Get(), usUrl, ucType, pSend, pRecv) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:SendSynHbtpMsg pServPath[%s] httpReq[%s %s] fail.", pServPath,
                   pstHeader->szMethod, pstHeader->szUrl);
-        iRet = 1;
+        return 1;
     }
-    (void)close(iFd);
-    return iRet;
+    return 0;
 }
 
 namespace {
 // The event loop's mask for a readable descriptor, as the library's callers know it; the value is
 // the platform's, so the library does not rely on a board header naming it.
 constexpr unsigned int kAbsEvReadable = 2u;
-
-tagABS_EVENT_BASE_S* ClientEventBase(const tagHTTP_CLIENT_S* pstClient)
-{
-    return pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
-}
 } // namespace
 
 int AddHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd, hbtp_message* sendMsg)
@@ -581,7 +565,7 @@ int AddHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd, hbtp_message* sendMsg)
     }
     client->bAsynPending = 1;
     client->iHbtpFd = fd;
-    tagABS_EVENT_S* pstEvent = AbsEvNew(ClientEventBase(client), fd, kAbsEvReadable, client, HbtpAsynRead);
+    tagABS_EVENT_S* pstEvent = AbsEvNew(kxapi_hbtp::ClientEventBase(client), fd, kAbsEvReadable, client, HbtpAsynRead);
     if (pstEvent == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s malloc fail", "AddHbtpAsynEvent");
         return VW_RESULT_NO_RESOURCE;
@@ -596,22 +580,19 @@ int DeleteHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd)
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:invalid param client[%p], fd[%d]", static_cast<void*>(client), fd);
         return -1;
     }
-    tagABS_EVENT_BASE_S* pstBase = ClientEventBase(client);
-    if (pstBase == nullptr || static_cast<unsigned int>(fd) >= pstBase->uiSize) {
-        client->iHbtpFd = 0;
+    tagABS_EVENT_BASE_S* pstBase = kxapi_hbtp::ClientEventBase(client);
+    bool bInTable = pstBase != nullptr && static_cast<unsigned int>(fd) < pstBase->uiSize;
+    if (bInTable) {
+        AbsEvDel(pstBase->ppstEvents[fd]);
+    } else {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Delete abs event fail");
-        (void)close(fd);
-        return -1;
     }
-    AbsEvDel(pstBase->ppstEvents[fd]);
+    // Closed either way: a channel outside the table could never be deleted later.
     (void)close(fd);
     client->iHbtpFd = 0;
-    return 0;
+    return bInTable ? 0 : -1;
 }
 
-// ---- end synchronous HBTP and asynchronous events ----
-
-// ==== Time and mode conversions ==========================================================
 
 namespace {
 
@@ -666,7 +647,7 @@ int RestTransferTimeStrToSeconds(long* plSeconds, char* pszTime)
     }
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:Transfer time string to seconds in!");
     struct tm stTm;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stTm, sizeof(stTm), 0, sizeof(stTm)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stTm, sizeof(stTm), 0, sizeof(stTm)));
     int iYear = 0;
     int iMonth = 0;
     int iDay = 0;
@@ -720,17 +701,6 @@ json_object* CreateDateTimeJsonString(time_t tValue)
     return FormatTimeJsonString(stTm, "%Y-%m-%d %H:%M:%S");
 }
 
-// ---- end time and mode conversions ----
-
-// ==== Download file info =================================================================
-
-#include "kxapi_algo_paths.h"
-
-#include <sys/stat.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -743,7 +713,7 @@ constexpr size_t kRealPathCap = PATH_MAX + 1;
 // Copies a caller's text into one of the record's fields, cutting it at 128 characters.
 void CopyDownloadText(char* pszDest, const char* pszSrc)
 {
-    (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszDest, kDownloadTextCap, pszSrc, KXAPI_DOWNLOAD_TEXT_LEN));
+    KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszDest, kDownloadTextCap, pszSrc, KXAPI_DOWNLOAD_TEXT_LEN));
 }
 
 } // namespace
@@ -768,22 +738,19 @@ int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* ps
         return VW_RESULT_INCORRECT_PARAMETER;
     }
     CopyDownloadText(pstDownloadInfo->szType, pszType);
-    long long llRet = GetDevRandomString(pstDownloadInfo->szBoundary, KXAPI_DOWNLOAD_BOUNDARY_LEN, RANDOM_STR_TYPE_HEX);
-    if (llRet != 0) {
-        KXAPI_LOG_SECUREC("GetUrandomString", llRet);
-    }
+    KXAPI_SECUREC_CHECK("GetUrandomString",
+                        GetDevRandomString(pstDownloadInfo->szBoundary, KXAPI_DOWNLOAD_BOUNDARY_LEN, RANDOM_STR_TYPE_HEX));
     pstDownloadInfo->szBoundary[KXAPI_DOWNLOAD_BOUNDARY_LEN] = '\0';
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:Boundary : %s", pstDownloadInfo->szBoundary);
 
-    FILE* pstFile = fopen(szRealPath, "r");
+    kxapi_owned::File pstFile(fopen(szRealPath, "r"));
     if (pstFile == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Open file fail %s", pstDownloadInfo->szPath);
         return VW_RESULT_FAILURE;
     }
-    int iFd = fileno(pstFile);
+    int iFd = fileno(pstFile.get());
     if (iFd == -1) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:File fileno is null %s", pstDownloadInfo->szPath);
-        (void)fclose(pstFile);
         return VW_RESULT_FAILURE;
     }
     // The file is handed out read-only from now on, whatever its mode was.
@@ -792,7 +759,6 @@ int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* ps
     if (fstat(iFd, &stStat) != 0) {
         // Without a size there is no length to announce.
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:File stat fail %s", pstDownloadInfo->szPath);
-        (void)fclose(pstFile);
         return VW_RESULT_FAILURE;
     }
     auto ullFileLen = static_cast<unsigned long long>(static_cast<long long>(stStat.st_size));
@@ -802,8 +768,6 @@ int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* ps
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:File Len: %llu, HTTP Body Len %llu", ullFileLen,
               pstDownloadInfo->ullBodyLen);
     pstDownloadInfo->bValid = 1;
-    (void)fclose(pstFile);
     return VW_RESULT_OK;
 }
 
-// ---- end download file info ----

@@ -2,10 +2,11 @@
 // reply reader and user list, the subscriber tables and common helpers.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_common"
 #include "abs_event.h"
+#include "kxapi_algo_paths.h"
 #include "kxapi_hbtp.h"
 #include "kxapi_log.h"
+#include "kxapi_owned.h"
 #include "kxapi_response.h"
-#include "kxapi_unix_timeout.h"
 #include "kxapicommon.h"
 
 #include <sys/select.h>
@@ -15,18 +16,58 @@
 #include <Poco/URI.h>
 
 #include <fcntl.h>
+#include <regex.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
-
-// ==== Service messaging ==================================================================
+#include <ctime>
+#include <map>
+#include <new>
+#include <string>
 
 namespace {
 
-constexpr const char* g_pszSynSrcName = "/tmp/re";
-constexpr const char* g_pszAsynSrcName = "/tmp/Re";
-constexpr size_t g_uUnixNameSize = sizeof(static_cast<tagUNIX_SOCKET_S*>(nullptr)->szDstName);
+constexpr const char* kSynSrcName = "/tmp/re";
+constexpr const char* kAsynSrcName = "/tmp/Re";
+constexpr size_t kUnixNameSize = sizeof(static_cast<tagUNIX_SOCKET_S*>(nullptr)->szDstName);
+
+// SET commands whose services need longer than the default to answer.
+struct SetWait {
+    int iCmd;
+    int iTimeoutSec;
+};
+constexpr SetWait kSetWaits[] = {
+    {VW_CMD_SET_LONG_22026, 60}, {VW_CMD_SET_LONG_7020, 120}, {VW_CMD_SET_LONG_7038, 180},
+    {VW_CMD_SET_LONG_7039, 180}, {VW_CMD_SET_LONG_7013, 360},
+};
+constexpr int kGetWaitSec = 30;
+constexpr int kDefaultWaitSec = 15;
+
+// How long the synchronous exchange waits for a service's reply, and which reply type it accepts.
+struct ReplyWait {
+    int iTimeoutSec;
+    VW_MSG_TYPE enReplyType;
+};
+
+// Commands are compared by value; a request type other than GET and SET waits the default time
+// for a SET reply.
+ReplyWait SelectReplyWait(VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd)
+{
+    if (enMsgType == VW_MSG_TYPE_GET_REQ) {
+        return {kGetWaitSec, VW_MSG_TYPE_GET_RSP};
+    }
+    if (enMsgType == VW_MSG_TYPE_SET_REQ) {
+        for (const SetWait& stWait : kSetWaits) {
+            if (stWait.iCmd == static_cast<int>(enCmd)) {
+                return {stWait.iTimeoutSec, VW_MSG_TYPE_SET_RSP};
+            }
+        }
+    }
+    return {kDefaultWaitSec, VW_MSG_TYPE_SET_RSP};
+}
 
 // select() cannot watch a descriptor outside its set.
 bool UnixFdSelectable(int iFd)
@@ -39,7 +80,7 @@ bool UnixFdSelectable(int iFd)
 void RestDrainUnixSocket(int iFd)
 {
     MSG_DATA stDiscard;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stDiscard, sizeof(stDiscard), 0, sizeof(stDiscard)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stDiscard, sizeof(stDiscard), 0, sizeof(stDiscard)));
     if (!UnixFdSelectable(iFd)) {
         return;
     }
@@ -55,7 +96,7 @@ void RestDrainUnixSocket(int iFd)
             continue;
         }
         struct sockaddr_un stFrom; // 110 bytes: the size of a Unix-domain address
-        (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stFrom, sizeof(stFrom), 0, sizeof(stFrom)));
+        KXAPI_SECUREC_CHECK("memset_s", memset_s(&stFrom, sizeof(stFrom), 0, sizeof(stFrom)));
         socklen_t uFromLen = sizeof(stFrom);
         if (recvfrom(iFd, &stDiscard, sizeof(stDiscard), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
                      &uFromLen) <= 0) {
@@ -68,12 +109,12 @@ void RestDrainUnixSocket(int iFd)
 bool UnixNamesFit(const char* pszDst, const char* pszSrc)
 {
     size_t uLen = strlen(pszDst);
-    if (uLen + 1 > g_uUnixNameSize) {
+    if (uLen + 1 > kUnixNameSize) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:length %u of msg dst is invalid", static_cast<unsigned>(uLen));
         return false;
     }
     uLen = strlen(pszSrc);
-    if (uLen + 1 > g_uUnixNameSize) {
+    if (uLen + 1 > kUnixNameSize) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:length %u of msg src is invalid", static_cast<unsigned>(uLen));
         return false;
     }
@@ -82,7 +123,7 @@ bool UnixNamesFit(const char* pszDst, const char* pszSrc)
 
 void CopyUnixName(char* pszField, const char* pszName)
 {
-    (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszField, g_uUnixNameSize, pszName, strlen(pszName)));
+    KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszField, kUnixNameSize, pszName, strlen(pszName)));
 }
 
 // The common part of every send: a zero-filled message with its header fields, the endpoint's
@@ -90,7 +131,7 @@ void CopyUnixName(char* pszField, const char* pszName)
 int BuildUnixMsg(MSG_DATA* pstMsg, tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
                  VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, unsigned long long ullExtParam)
 {
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, sizeof(*pstMsg), 0, sizeof(*pstMsg)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, sizeof(*pstMsg), 0, sizeof(*pstMsg)));
     if (pszDst == nullptr || pszSrc == nullptr || pstSock == nullptr || pstSock->pfnSendMsg == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer!");
         return -1;
@@ -113,7 +154,7 @@ void CopyUnixBody(MSG_DATA* pstMsg, const vwCmdBody* pstBody)
     if (pstBody == nullptr) {
         return;
     }
-    (void)KXAPI_SECUREC_CHECK("memcpy_s",
+    KXAPI_SECUREC_CHECK("memcpy_s",
                               memcpy_s(pstMsg->aucData, sizeof(pstMsg->aucData), pstBody, VW_CMD_BODY_LEN));
     pstMsg->ullDataLen = VW_CMD_BODY_LEN;
 }
@@ -130,7 +171,7 @@ int SendUnixMsgTwice(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
 
 // Waits once for the reply and checks it. 0 for a matching reply; -1 without a reply (enResult
 // then -1); for a mismatched reply its own nonzero result, or -1 when it carries 0.
-long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const KxapiReplyWait& stWait,
+long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const ReplyWait& stWait,
                          VW_CMD_TYPE enCmd)
 {
     int iFd = pstSock->iFd;
@@ -192,9 +233,9 @@ long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_T
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
         return -1;
     }
-    const KxapiReplyWait stWait = KxapiSelectReplyWait(enMsgType, enCmd);
+    const ReplyWait stWait = SelectReplyWait(enMsgType, enCmd);
     RestDrainUnixSocket(pstSock->iFd);
-    if (RestSendUnixMsg(pstSock, pszDst, g_pszSynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+    if (RestSendUnixMsg(pstSock, pszDst, kSynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
         return -1;
     }
@@ -237,19 +278,13 @@ long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgTyp
         return -1;
     }
     RestDrainUnixSocket(pstSock->iFd);
-    if (RestSendUnixSeqMsg(pstSock, iSeq, pszDst, g_pszAsynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+    if (RestSendUnixSeqMsg(pstSock, iSeq, pszDst, kAsynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
         return -1;
     }
     return 0;
 }
 
-// ---- end service messaging ----
-
-// ==== Query parsing ======================================================================
-
-#include <map>
-#include <new>
 
 namespace {
 
@@ -281,14 +316,14 @@ int QueryGetOnePair(char* pszPos, char* pszKey, char* pszValue)
     if (pszPos[0] == '\0') {
         return 1;
     }
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pszKey, kQueryKeySize, 0, kQueryKeySize));
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pszValue, kQueryValueSize, 0, kQueryValueSize));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pszKey, kQueryKeySize, 0, kQueryKeySize));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pszValue, kQueryValueSize, 0, kQueryValueSize));
 
     size_t uPairLen = strcspn(pszPos, "&");
     char szPair[kQueryPairSize] = {0};
     if (uPairLen > 0) {
         // A pair of 97 characters or more does not fit: the buffer stays empty and the scan fails.
-        (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(szPair, sizeof(szPair), pszPos, uPairLen));
+        KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(szPair, sizeof(szPair), pszPos, uPairLen));
     }
     int iFields = sscanf_s(szPair, "%[^=]=%s", pszKey, kQueryKeySize, pszValue, kQueryValueSize);
     if (iFields != 2) {
@@ -347,9 +382,6 @@ int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader)
     }
 }
 
-// ---- end query parsing ----
-
-// ==== Status table =======================================================================
 
 namespace {
 
@@ -381,35 +413,65 @@ const char* GetStatusString(long long code)
     return g_pszCommonErrorMsg;
 }
 
-// ---- end status table ----
-
-// ==== Status body ========================================================================
 
 KXAPI_RESPONSE FillResponseStatusParam(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result)
 {
     KXAPI_RESPONSE stRsp;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
     KXAPI_RESPONSE_STATUS& stStatus = stRsp.ResponseStatus;
     // A null header is a failed copy like any other: logged, and the URL stays empty.
     const char* pszUrl = pstHeader != nullptr ? pstHeader->szUrl : nullptr;
-    (void)KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(stStatus.RequestURL, sizeof(stStatus.RequestURL), pszUrl,
+    KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(stStatus.RequestURL, sizeof(stStatus.RequestURL), pszUrl,
                                                      sizeof(stStatus.RequestURL) - 1));
     stStatus.StatusCode = static_cast<long long>(result);
-    (void)KXAPI_SECUREC_CHECK("strncpy_s",
+    KXAPI_SECUREC_CHECK("strncpy_s",
                               strncpy_s(stStatus.StatusString, sizeof(stStatus.StatusString),
                                         GetStatusString(stStatus.StatusCode), sizeof(stStatus.StatusString) - 1));
     return stRsp;
 }
 
+int kxapi_response::HandBodyToBuffer(const KxapiLogSite& stSite, const char* pszFunc, tagHTTP_BUF_S* pstBuf,
+                                     char* pszBody)
+{
+    size_t uLen = strlen(pszBody);
+    int iRet = pstBuf->Copy2Buf(pstBuf, pszBody, static_cast<unsigned int>(uLen));
+    free(pszBody);
+    if (iRet == -1) {
+        KXAPI_LOG_AT(stSite, KXAPI_LEVEL_ERROR, "[KXAPI]:%s: Copy2Buf fail, dataLen[%llu]", pszFunc,
+                     static_cast<unsigned long long>(uLen));
+        return -1;
+    }
+    return 0;
+}
+
+int kxapi_response::SendStatus(const KxapiLogSite& stSite, const char* pszFunc, tagHTTP_HEADER_S* pstHeader,
+                               VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt, tagHTTP_BUF_S* pstBuf,
+                               bool bTakePending)
+{
+    if (pstHeader == nullptr || pstCtInt == nullptr || pstBuf == nullptr) {
+        KXAPI_LOG_AT(stSite, KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, pstHeader[%p] pstCtInt[%p] pstBuf[%p]",
+                     pszFunc, static_cast<void*>(pstHeader), static_cast<void*>(pstCtInt), static_cast<void*>(pstBuf));
+        return -1;
+    }
+    char* pszBody = nullptr;
+    if (bTakePending && pstCtInt->pRspBody != nullptr) {
+        pszBody = pstCtInt->pRspBody;
+        pstCtInt->pRspBody = nullptr; // ours now, freed below whatever happens
+    } else {
+        pszBody = EncodeBody(stSite, pszFunc, FillResponseStatusParam(pstHeader, result));
+        if (pszBody == nullptr) {
+            return -1;
+        }
+    }
+    return HandBodyToBuffer(stSite, pszFunc, pstBuf, pszBody);
+}
+
 int FormatCommonStatus(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHTTP_CNTENT_INTER_S* pstCtInt,
                        tagHTTP_BUF_S* pstBuf)
 {
-    return SendStatusResponse("FormatCommonStatus", pstHeader, result, pstCtInt, pstBuf, false);
+    return kxapi_response::SendStatus(KXAPI_LOG_SITE, "FormatCommonStatus", pstHeader, result, pstCtInt, pstBuf, false);
 }
 
-// ---- end status body ----
-
-// ==== IP-lock response ===================================================================
 
 // The host defines it; a weak reference lets the library load where it is missing, which is then
 // found here at run time instead of as a failed symbol lookup at load time.
@@ -431,83 +493,94 @@ int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pst
         return -1;
     }
     KXAPI_HTTP_IP_LOCK_STATUS stLock;
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(&stLock, sizeof(stLock), 0, sizeof(stLock)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stLock, sizeof(stLock), 0, sizeof(stLock)));
     stLock.IpLockStatus = FillResponseStatusParam(&pstClient->stReqHeader, static_cast<VW_RESULT_TYPE>(108));
     stLock.remainTime = KxapiHttpGetUnLockTime(pstClient);
-    char* pszBody = EncodeResponseBody(kFunc, stLock);
+    char* pszBody = kxapi_response::EncodeBody(KXAPI_LOG_SITE, kFunc, stLock);
     if (pszBody == nullptr) {
         return -1;
     }
-    return HandBodyToBuffer(kFunc, pstBuf, pszBody);
+    return kxapi_response::HandBodyToBuffer(KXAPI_LOG_SITE, kFunc, pstBuf, pszBody);
 }
 
-// ---- end IP-lock response ----
 
-// ==== HBTP reply reader and user list ====================================================
+namespace {
+
+// Steps 4 to 11 of reading one reply: the received message is ours until it sits in the target
+// client's reply slot. Every way out ends in HbtpAsynRead's finish.
+void DeliverHbtpReply(int nfd, tagHTTP_CLIENT_S* pstOwner, tagABS_EVENT_BASE_S* pstBase)
+{
+    kxapi_owned::HbtpMessage pstMsg(hbtp_message_new(0));
+    if (pstMsg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new recv msg failed");
+        return;
+    }
+    if (hbtp_message_recvfd(pstMsg.get(), nfd) == -1) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd fail");
+        return;
+    }
+    void* pValue = nullptr;
+    unsigned short usLen = 0;
+    if (hbtp_header_get(pstMsg.get(), KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) != 0 || pValue == nullptr ||
+        usLen < sizeof(int)) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:get fd fail!");
+        return;
+    }
+    int iTargetFd = 0;
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&iTargetFd, sizeof(iTargetFd), pValue, sizeof(iTargetFd)));
+    if (iTargetFd <= 0 || pstBase == nullptr || static_cast<unsigned int>(iTargetFd) >= pstBase->uiSize) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid socket fd");
+        return;
+    }
+    tagABS_EVENT_S* pstTargetEv = pstBase->ppstEvents[iTargetFd];
+    if (pstTargetEv == nullptr || pstTargetEv->pArg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid event");
+        return;
+    }
+    auto* pstTarget = static_cast<tagHTTP_CLIENT_S*>(pstTargetEv->pArg);
+    hbtp_message* pstReply = pstMsg.release();
+    pstTarget->pRecvMsg = pstReply;
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Receive Unix Message! url = %u",
+              static_cast<unsigned int>(kxapi_hbtp::Url(pstReply)));
+    if (pstOwner->iReqState == 7) {
+        pstOwner->iReqState = 8;
+    } else {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:State[%d] error", pstOwner->iReqState);
+    }
+    if (pstTargetEv->pfnCallback != nullptr) {
+        pstTargetEv->pfnCallback(pstTargetEv->iFd, pstTargetEv->uiEvents, pstTargetEv);
+    }
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function SUCCESS!");
+    if (pstTarget->pRecvMsg != nullptr) { // not taken over by the handler
+        (void)hbtp_message_put(static_cast<hbtp_message*>(pstTarget->pRecvMsg));
+        pstTarget->pRecvMsg = nullptr;
+    }
+}
+
+// The system's text for errno, from the thread-safe call: concurrent user-list reads are allowed.
+// GNU's strerror_r returns the text, the XSI one fills the buffer; either form is taken.
+[[maybe_unused]] const char* ErrnoText(char* pszText, char* /* pszBuf */)
+{
+    return pszText;
+}
+[[maybe_unused]] const char* ErrnoText(int /* iRet */, char* pszBuf)
+{
+    return pszBuf;
+}
+
+} // namespace
 
 void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event)
 {
     (void)mask;
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function!");
     auto* pstOwner = event != nullptr ? static_cast<tagHTTP_CLIENT_S*>(event->pArg) : nullptr;
-    tagABS_EVENT_BASE_S* pstBase =
-        (pstOwner != nullptr && pstOwner->pstServerCtx != nullptr) ? pstOwner->pstServerCtx->pstEventBase : nullptr;
+    tagABS_EVENT_BASE_S* pstBase = pstOwner != nullptr ? kxapi_hbtp::ClientEventBase(pstOwner) : nullptr;
     if (nfd < 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid nfd:[%d]", nfd);
         return;
     }
-    // The received message is ours until it sits in the target client's reply slot.
-    hbtp_message* pstMsg = hbtp_message_new(0);
-    bool bHanded = false;
-    do {
-        if (pstMsg == nullptr) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new recv msg failed");
-            break;
-        }
-        if (hbtp_message_recvfd(pstMsg, nfd) == -1) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_message_recvfd fail");
-            break;
-        }
-        void* pValue = nullptr;
-        unsigned short usLen = 0;
-        if (hbtp_header_get(pstMsg, KXAPI_HBTP_EXT_CLIENT_FD, &pValue, &usLen) != 0 || pValue == nullptr ||
-            usLen < sizeof(int)) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:get fd fail!");
-            break;
-        }
-        int iTargetFd = 0;
-        (void)memcpy_s(&iTargetFd, sizeof(iTargetFd), pValue, sizeof(iTargetFd));
-        if (iTargetFd <= 0 || pstBase == nullptr || static_cast<unsigned int>(iTargetFd) >= pstBase->uiSize) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid socket fd");
-            break;
-        }
-        tagABS_EVENT_S* pstTargetEv = pstBase->ppstEvents[iTargetFd];
-        if (pstTargetEv == nullptr || pstTargetEv->pArg == nullptr) {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid event");
-            break;
-        }
-        auto* pstTarget = static_cast<tagHTTP_CLIENT_S*>(pstTargetEv->pArg);
-        pstTarget->pRecvMsg = pstMsg;
-        bHanded = true;
-        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Receive Unix Message! url = %u",
-                  static_cast<unsigned int>(kxapi_hbtp::Url(pstMsg)));
-        if (pstOwner->iReqState == 7) {
-            pstOwner->iReqState = 8;
-        } else {
-            KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:State[%d] error", pstOwner->iReqState);
-        }
-        if (pstTargetEv->pfnCallback != nullptr) {
-            pstTargetEv->pfnCallback(pstTargetEv->iFd, pstTargetEv->uiEvents, pstTargetEv);
-        }
-        KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function SUCCESS!");
-        if (pstTarget->pRecvMsg != nullptr) { // not taken over by the handler
-            (void)hbtp_message_put(static_cast<hbtp_message*>(pstTarget->pRecvMsg));
-            pstTarget->pRecvMsg = nullptr;
-        }
-    } while (false);
-    if (pstMsg != nullptr && !bHanded) {
-        (void)hbtp_message_put(pstMsg);
-    }
+    DeliverHbtpReply(nfd, pstOwner, pstBase);
     AbsEvDel(event);
     (void)close(nfd);
 }
@@ -520,45 +593,42 @@ int HbtpGetUserList(MSG_DATA* pstMsg)
         return -1;
     }
     const char* pszPath = KXAPI_AUTH_SERVICE_PATH;
-    int iFd = open(pszPath, O_RDWR);
-    if (iFd < 0) {
+    kxapi_owned::Fd stChannel(open(pszPath, O_RDWR));
+    if (stChannel.Get() < 0) {
         int iErr = errno;
-        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:open %s srv fail, Error: %d, %s\n", pszPath, iErr, strerror(iErr));
+        char szErr[128] = {0};
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:open %s srv fail, Error: %d, %s\n", pszPath, iErr,
+                  ErrnoText(strerror_r(iErr, szErr, sizeof(szErr)), szErr));
         return -1;
     }
-    hbtp_message* pstReq = hbtp_message_new(0);
+    kxapi_owned::HbtpMessage pstReq(hbtp_message_new(0));
     if (pstReq == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new send msg failed");
-        (void)close(iFd);
         return -1;
     }
-    kxapi_hbtp::SetRequest(pstReq, 0, 2);
-    (void)hbtp_message_sendfd(pstReq, iFd);
-    (void)hbtp_message_put(pstReq);
-    hbtp_message* pstRsp = hbtp_message_new(0);
+    kxapi_hbtp::SetRequest(pstReq.get(), 0, 2);
+    (void)hbtp_message_sendfd(pstReq.get(), stChannel.Get());
+    pstReq.reset();
+    kxapi_owned::HbtpMessage pstRsp(hbtp_message_new(0));
     if (pstRsp == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Daemon new rcv msg failed\n");
-        (void)close(iFd);
         return -1;
     }
     // A failed receive leaves the fresh message's fields, which the check below refuses.
-    (void)hbtp_message_recvfd(pstRsp, iFd);
-    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Recv hbtp_code: %d\n", static_cast<int>(kxapi_hbtp::Code(pstRsp)));
-    if (kxapi_hbtp::Url(pstRsp) != 0 || kxapi_hbtp::Code(pstRsp) != 200 || kxapi_hbtp::Type(pstRsp) != 2) {
-        (void)close(iFd);
-        (void)hbtp_message_put(pstRsp);
+    (void)hbtp_message_recvfd(pstRsp.get(), stChannel.Get());
+    unsigned short usCode = kxapi_hbtp::Code(pstRsp.get());
+    KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Recv hbtp_code: %d\n", static_cast<int>(usCode));
+    if (kxapi_hbtp::Url(pstRsp.get()) != 0 || usCode != 200 || kxapi_hbtp::Type(pstRsp.get()) != 2) {
         return -1;
     }
     void* pBody = nullptr;
     unsigned int uiLen = 0;
-    (void)hbtp_content(pstRsp, &pBody, &uiLen);
+    (void)hbtp_content(pstRsp.get(), &pBody, &uiLen);
     if (pBody == nullptr || uiLen == 0) {
-        (void)close(iFd);
-        (void)hbtp_message_put(pstRsp);
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: pRecvContent NULL", "HbtpGetUserList");
         return -1;
     }
-    (void)close(iFd);
+    stChannel.Close(); // the reply is in: the channel is not needed for the copy
     int iRet = -1;
     size_t uiWipe = uiLen;
     if (uiLen < KXAPI_USER_LIST_LEN) {
@@ -572,22 +642,9 @@ int HbtpGetUserList(MSG_DATA* pstMsg)
             iRet = VW_RESULT_NO_RESOURCE;
         }
     }
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pBody, uiWipe, 0, uiWipe));
-    (void)hbtp_message_put(pstRsp);
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pBody, uiWipe, 0, uiWipe));
     return iRet;
 }
-
-// ---- end HBTP reply reader and user list ----
-
-// ==== Subscriber tables and common helpers ===============================================
-
-#include "kxapi_algo_paths.h"
-
-#include <regex.h>
-
-#include <cstddef>
-#include <cstdlib>
-#include <ctime>
 
 char g_szSubscribeInfo[KXAPI_SUBSCRIBER_COUNT * KXAPI_SUBSCRIBER_LEN];
 char g_szOpxSubscribeInfo[KXAPI_SUBSCRIBER_COUNT * KXAPI_SUBSCRIBER_LEN];
@@ -606,7 +663,7 @@ char* SubscriberField(char* pszTable, int iIndex, size_t uiOffset)
 template <typename T>
 void PutSubscriberField(char* pszTable, int iIndex, size_t uiOffset, T value)
 {
-    (void)KXAPI_SECUREC_CHECK("memcpy_s",
+    KXAPI_SECUREC_CHECK("memcpy_s",
                               memcpy_s(SubscriberField(pszTable, iIndex, uiOffset), sizeof(T), &value, sizeof(T)));
 }
 
@@ -614,12 +671,12 @@ template <typename T>
 T GetSubscriberField(char* pszTable, int iIndex, size_t uiOffset)
 {
     T value{};
-    (void)KXAPI_SECUREC_CHECK("memcpy_s",
+    KXAPI_SECUREC_CHECK("memcpy_s",
                               memcpy_s(&value, sizeof(T), SubscriberField(pszTable, iIndex, uiOffset), sizeof(T)));
     return value;
 }
 
-char* const g_apszSubscriberTables[] = {g_szSubscribeInfo, g_szOpxSubscribeInfo};
+char* const kSubscriberTables[] = {g_szSubscribeInfo, g_szOpxSubscribeInfo};
 
 const char* const kIpv4Pattern =
     "^([0-9]{1,2}|1[0-9][0-9]|2[0-4][0-9]|25[0-5])\\.([0-9]{1,2}|1[0-9][0-9]|2[0-4][0-9]|25[0-5])\\."
@@ -647,7 +704,7 @@ void* AllocReallocBlock(int nNewSize)
 
 long long InitSubscribeInfo()
 {
-    for (char* pszTable : g_apszSubscriberTables) {
+    for (char* pszTable : kSubscriberTables) {
         for (int i = 0; i < KXAPI_SUBSCRIBER_COUNT; ++i) {
             PutSubscriberField<unsigned long long>(pszTable, i, offsetof(tagSUBSCRIBER_INFO_S, ullSlotNo),
                                                    static_cast<unsigned long long>(i) + 1);
@@ -665,7 +722,7 @@ void UpdateSubscriberInfo()
 {
     const long long llNow = static_cast<long long>(time(nullptr));
     for (int i = 0; i < KXAPI_SUBSCRIBER_COUNT; ++i) {
-        for (char* pszTable : g_apszSubscriberTables) {
+        for (char* pszTable : kSubscriberTables) {
             auto lExpire = GetSubscriberField<int>(pszTable, i, offsetof(tagSUBSCRIBER_INFO_S, lExpireTime));
             // A subscription expiring in the current second is still live.
             if (llNow > static_cast<long long>(lExpire)) {
@@ -716,8 +773,8 @@ void* KxapiRealloc(void* pMem, int nOldSize, int nNewSize)
         return nullptr; // the old block stays the caller's
     }
     auto uiNew = static_cast<size_t>(nNewSize);
-    (void)KXAPI_SECUREC_CHECK("memset_s", memset_s(pNew, uiNew, 0, uiNew));
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pNew, uiNew, pMem, static_cast<size_t>(nOldSize)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pNew, uiNew, 0, uiNew));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pNew, uiNew, pMem, static_cast<size_t>(nOldSize)));
     free(pMem);
     return pNew;
 }
@@ -727,4 +784,3 @@ int CreateJsonFilter(tagHTTP_ARRAY_S* /* pstArray */)
     return 0;
 }
 
-// ---- end subscriber tables and common helpers ----

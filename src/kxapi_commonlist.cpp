@@ -1,11 +1,8 @@
 // The common list of fixed-size elements.
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_commonlist"
+#include "kxapi_algo_paths.h"
 #include "kxapi_log.h"
 #include "kxapicommon.h"
-
-// ==== Common list ========================================================================
-
-#include "kxapi_algo_paths.h"
 
 namespace {
 
@@ -88,7 +85,7 @@ long long OCL_AddToTail(OCLIST* pstList, const void* pData)
     }
     // A failed copy leaves a zeroed element; the node is appended all the same.
     auto uiSize = static_cast<size_t>(pstList->ullDataSize);
-    (void)KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pstNode->pData, uiSize, pData, uiSize));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pstNode->pData, uiSize, pData, uiSize));
     pstNode->pstNext = nullptr;
     pstList->pstTail->pstNext = pstNode;
     pstList->pstTail = pstNode;
@@ -212,5 +209,3 @@ void OCL_Destroy(OCLIST* pstList, PFN_OCL_RELEASE pfnRelease)
     }
     VW_free(pstList);
 }
-
-// ---- end common list ----

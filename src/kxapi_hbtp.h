@@ -1,9 +1,12 @@
 // The HBTP header fields the library reads and writes, reached through a message's first member
-// (the header pointer) by their byte offsets, so any message library with that header works.
+// (the header pointer) by their byte offsets, so any message library with that header works; and
+// the event base a client's channels are registered with.
 #ifndef KXAPI_HBTP_H
 #define KXAPI_HBTP_H
 
+#include "abs_event.h"
 #include "hbtp.h"
+#include "kxapicommon.h"
 
 #include <cstring>
 
@@ -43,6 +46,12 @@ static inline void SetRequest(hbtp_message* pstMsg, unsigned short usUrl, unsign
     h[2] = 0;
     h[3] = static_cast<unsigned char>((h[3] & 0x80) | (ucType & 0x7F));
     memcpy(h + 4, &usUrl, sizeof(usUrl));
+}
+
+// The event base a client's asynchronous channels are registered with, or null.
+static inline tagABS_EVENT_BASE_S* ClientEventBase(const tagHTTP_CLIENT_S* pstClient)
+{
+    return pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
 }
 
 } // namespace kxapi_hbtp

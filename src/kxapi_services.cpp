@@ -9,11 +9,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 constexpr unsigned long long kRandomMinLen = 4;
 constexpr unsigned long long kRandomMaxLen = 1023;
 constexpr long long kNullMutex = 2;
+
+struct VwFree {
+    void operator()(void* pMem) const { VW_free(pMem); }
+};
+template <typename T>
+using VwBlock = std::unique_ptr<T, VwFree>;
 } // namespace
 
 extern "C" void* VW_malloc(int iSize)
@@ -89,26 +96,21 @@ long long GetDevRandomString(char* pOut, unsigned long long ullLen, RANDOM_STR_T
     }
     int iLen = static_cast<int>(ullLen);
     int iHalf = (iLen + 1) / 2;
-    auto* pucRandom = static_cast<unsigned char*>(VW_malloc(iHalf + 1));
-    if (pucRandom == nullptr) {
+    VwBlock<unsigned char> pucRandom(static_cast<unsigned char*>(VW_malloc(iHalf + 1)));
+    if (pucRandom == nullptr || GetUrandomString(reinterpret_cast<char*>(pucRandom.get()), iHalf) != 0) {
         return -1;
     }
-    if (GetUrandomString(reinterpret_cast<char*>(pucRandom), iHalf) != 0) {
-        VW_free(pucRandom);
-        return -1;
-    }
-    auto* pszWork = static_cast<char*>(VW_malloc(iLen + 1));
+    VwBlock<char> pszWork(static_cast<char*>(VW_malloc(iLen + 1)));
     if (pszWork == nullptr) {
-        VW_free(pucRandom);
         return -1;
     }
-    memset(pszWork, '0', static_cast<size_t>(iLen));
+    memset(pszWork.get(), '0', static_cast<size_t>(iLen));
 
     // Each complete group of four bytes (first byte most significant) owns eight characters and
     // is written right-aligned into them; a trailing partial group is not used.
     int iGroups = iHalf / 4;
     for (int k = 0; k < iGroups; ++k) {
-        const unsigned char* pucGroup = pucRandom + 4 * k;
+        const unsigned char* pucGroup = pucRandom.get() + 4 * k;
         unsigned int uiValue = (static_cast<unsigned int>(pucGroup[0]) << 24) |
                                (static_cast<unsigned int>(pucGroup[1]) << 16) |
                                (static_cast<unsigned int>(pucGroup[2]) << 8) | pucGroup[3];
@@ -119,11 +121,9 @@ long long GetDevRandomString(char* pOut, unsigned long long ullLen, RANDOM_STR_T
         }
         int iStart = 8 * k + 8 - n;
         for (int i = 0; i < n && iStart + i < iLen; ++i) {
-            pszWork[iStart + i] = szGroup[i];
+            pszWork.get()[iStart + i] = szGroup[i];
         }
     }
-    (void)strncpy_s(pOut, ullLen + 1, pszWork, ullLen);
-    VW_free(pszWork);
-    VW_free(pucRandom);
+    (void)strncpy_s(pOut, ullLen + 1, pszWork.get(), ullLen);
     return 0;
 }

@@ -299,8 +299,12 @@ TEST_F(MessagingTest, TableDrivenHandlersAndReplyTaking)
         stCt.pPreData = nullptr;
     }
     pstClient->pstUnixSock = nullptr;
+    m_log.Clear();
     EXPECT_EQ(RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 2) +
                   RunCommonGet(m_pstHeader.get(), nullptr, &stCt, astTable, 2), -2);
+    // GetCommon refuses the missing endpoint and shows where the body would have gone: the field.
+    m_log.One("[KXAPI]:GetCommon: invalid param, pstHeader[" + Ptr(m_pstHeader.get()) + "] pstClient[(nil)] pstCtIn[" +
+              Ptr(&stCt.pRspBody) + "]");
 
     // Stored replies are consumed on every path once the arguments are valid; an empty slot reads
     // as an all-zero GET reply, after the failed copy's line.
@@ -346,6 +350,7 @@ constexpr long long kWrong = LLONG_MIN; // a path's own check failed: never an a
 
 // The library's lines while armed, kept without allocating (the sink runs on the armed thread).
 char g_aszLog[64][256];
+std::pair<const char*, int> g_astLogSite[64]; // file and line of each, the library's own texts
 int g_iLogCount = 0;
 
 bool Logged(const char* pszPrefix)
@@ -373,12 +378,13 @@ struct FixedBuf {
     tagHTTP_BUF_S stBuf; // first: the record pointer is the object pointer
     char szData[4096];
     int iCalls;
+    int iAnswer; // what Copy2Buf answers
     static int Copy2Buf(tagHTTP_BUF_S* pstBuf, const char* pData, unsigned int uiLen)
     {
         auto* pstOut = reinterpret_cast<FixedBuf*>(pstBuf);
         ++pstOut->iCalls;
         snprintf(pstOut->szData, sizeof(pstOut->szData), "%.*s", static_cast<int>(uiLen), pData);
-        return 0;
+        return pstOut->iAnswer;
     }
 };
 
@@ -437,7 +443,8 @@ protected:
     void SetUp() override
     {
         MessagingTest::SetUp();
-        KxPlatformSetLogSink([](void*, int, int, int, int, const char*, int, const char* pszText) {
+        KxPlatformSetLogSink([](void*, int, int, int, int, const char* pszFile, int iLine, const char* pszText) {
+            g_astLogSite[g_iLogCount % 64] = {pszFile, iLine};
             snprintf(g_aszLog[g_iLogCount++ % 64], sizeof(g_aszLog[0]), "%s", pszText);
         }, nullptr);
         ASSERT_EQ(KxSrvfsSetRoot(m_dir.Path().c_str()), 0);
@@ -594,6 +601,51 @@ TEST_F(AllocTest, ResponsesListsHbtpAndRandomStrings)
     };
     for (const Path& p : astPaths) {
         Sweep(p);
+    }
+}
+
+// A response step shared by entry points of two files logs at the entry point's call to it: each
+// failure line names the entry point's file and a line inside the entry point.
+TEST_F(AllocTest, ResponseFailureLinesNameTheEntryPoint)
+{
+    FixedBuf stOut{};
+    stOut.stBuf.Copy2Buf = FixedBuf::Copy2Buf;
+    const struct {
+        const char* pszFunc;
+        const char* pszSource;
+        const char* pszSignature;
+        std::function<int(tagHTTP_BUF_S*)> call;
+    } astEntries[] = {
+        {"FormatCommonStatus", "kxapi_common.cpp", "int FormatCommonStatus(",
+         [&](tagHTTP_BUF_S* b) { return FormatCommonStatus(m_pstHeader.get(), VW_RESULT_OK, &m_stCt, b); }},
+        {"FormatCommonResponse<char*>", "kxapi_business_common.cpp", "int FormatCommonResponse<char*>(",
+         [&](tagHTTP_BUF_S* b) { return FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_OK, &m_stCt, b); }},
+        {"KxapiHttpAuthLockRsptContent", "kxapi_common.cpp", "int KxapiHttpAuthLockRsptContent(",
+         [&](tagHTTP_BUF_S* b) { return KxapiHttpAuthLockRsptContent(m_client.get(), b); }},
+    };
+    for (const auto& e : astEntries) {
+        const auto [iFirst, iLast] = SourceFunctionLines(e.pszSource, e.pszSignature);
+        ASSERT_GT(iFirst, 0) << e.pszSignature;
+        const std::string strFile = std::string("access_server/kxapi/common/") + e.pszSource;
+        for (const char* pszFailure : {"invalid param", "json_encode fail", "Copy2Buf fail"}) {
+            SCOPED_TRACE(std::string(e.pszFunc) + ": " + pszFailure);
+            g_iLogCount = 0;
+            stOut.iAnswer = strcmp(pszFailure, "Copy2Buf fail") == 0 ? -1 : 0;
+            const bool bEncode = strcmp(pszFailure, "json_encode fail") == 0;
+            if (bEncode) {
+                allocfail::Arm(1); // the encoder's first node
+            }
+            EXPECT_EQ(e.call(strcmp(pszFailure, "invalid param") == 0 ? nullptr : &stOut.stBuf), -1);
+            if (bEncode) {
+                EXPECT_TRUE(allocfail::Disarm());
+            }
+            ASSERT_EQ(g_iLogCount, 1);
+            EXPECT_EQ(std::string(g_aszLog[0]).rfind(std::string("[KXAPI]:") + e.pszFunc + ": " + pszFailure, 0), 0U)
+                << g_aszLog[0];
+            EXPECT_EQ(strFile.substr(0, strFile.size() - 4), g_astLogSite[0].first);
+            EXPECT_TRUE(g_astLogSite[0].second > iFirst && g_astLogSite[0].second < iLast)
+                << g_astLogSite[0].second << " is outside " << iFirst << "-" << iLast;
+        }
     }
 }
 

@@ -76,13 +76,6 @@ std::string StatusBody(const std::string& strUrl, long long llCode, const std::s
                               std::regex("/"), "\\/");
 }
 
-std::string Ptr(const void* p)
-{
-    char sz[32];
-    snprintf(sz, sizeof(sz), "%p", p);
-    return sz;
-}
-
 // One request's records, a temp directory, and no descriptor left behind.
 class LibraryTest : public LoggedTest {
 protected:

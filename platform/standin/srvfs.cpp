@@ -7,8 +7,9 @@
 // The definitions below are the entry points themselves: no header may redirect or wrap them.
 #undef _FILE_OFFSET_BITS
 #undef _FORTIFY_SOURCE
-#include "kxplatform.h"
 #include "hbtp_internal.h"
+#include "kxapicommon.h" // the option request the library sends: one number, defined where it is used
+#include "kxplatform.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -33,7 +34,6 @@
 namespace {
 
 const char kPrefix[] = "/mnt/srvfs/";
-const unsigned long kOptionRequest = 769;
 
 std::mutex g_mutex;
 std::string g_strRoot;
@@ -292,7 +292,7 @@ namespace {
 // -2: not a channel option (go to the real ioctl); otherwise the result.
 int ChannelOption(int iFd, unsigned long ulRequest, unsigned long ulArg)
 {
-    if ((ulRequest & 0xffffffffUL) != kOptionRequest || !IsChannel(iFd)) {
+    if ((ulRequest & 0xffffffffUL) != KXAPI_HBTP_CHANNEL_OPTION || !IsChannel(iFd)) {
         return -2;
     }
     unsigned char frame[8];

@@ -4,6 +4,8 @@
 #include "kxplatform.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 
 LogCapture::LogCapture()
 {
@@ -65,4 +67,26 @@ void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile)
                   " " + std::to_string(rec.iReserved) + " " + std::to_string(rec.iLine > 0) + " " + rec.strFile,
               szExpected)
         << rec.strText;
+}
+
+std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature)
+{
+    std::ifstream in(std::string(KXAPI_SOURCE_DIR "/src/") + pszSource);
+    std::string strLine;
+    int iFirst = 0;
+    for (int iLine = 1; std::getline(in, strLine); ++iLine) {
+        if (iFirst == 0 && strLine.rfind(pszSignature, 0) == 0) {
+            iFirst = iLine;
+        } else if (iFirst != 0 && strLine == "}") {
+            return {iFirst, iLine};
+        }
+    }
+    return {0, 0};
+}
+
+std::string Ptr(const void* p)
+{
+    char sz[32];
+    snprintf(sz, sizeof(sz), "%p", p);
+    return sz;
 }

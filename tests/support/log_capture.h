@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct LogRecord {
@@ -44,5 +45,13 @@ inline const char* kFileList = "access_server/kxapi/common/kxapi_commonlist";
 
 // Checks module 4, flag g_enDebugFlag, reserved 0, a line number and the given level and file.
 void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile);
+
+// A pointer as the library's "%p" shows it.
+std::string Ptr(const void* p);
+
+// The first and last line of the function whose definition starts a line with pszSignature in the
+// library's source pszSource (a name under src/), so a test can tell which function a log line's
+// number points into. {0, 0} when there is no such definition.
+std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature);
 
 #endif
