@@ -1,8 +1,8 @@
 // Hot paths of a request next to what a hand-written version of the same work costs. Each pair
 // runs in the same process, and the table printed at the end gives library / baseline.
 #include "kxapicommon.h"
-#include "kxplatform.h"
 #include "kxdevhost.h"
+#include "kxplatform.h"
 #include "kxservices.h"
 
 #include <benchmark/benchmark.h>
@@ -278,8 +278,7 @@ bool SameStatusBodies()
     }
     std::string strLib = g_strCaptured;
     if (HandStatusBody(kUrl, VW_RESULT_OK, GetStatusString(VW_RESULT_OK), &stBuf) != 0 || strLib != g_strCaptured) {
-        fprintf(stderr, "status bodies differ:\n  library: %s\n  by hand: %s\n", strLib.c_str(),
-                g_strCaptured.c_str());
+        fprintf(stderr, "status bodies differ:\n  library: %s\n  by hand: %s\n", strLib.c_str(), g_strCaptured.c_str());
         return false;
     }
     return true;
@@ -328,7 +327,8 @@ void BM_HandQueryParse10(benchmark::State& state)
             if (pEq == nullptr) {
                 break;
             }
-            mapOut.emplace(Decode(p, static_cast<size_t>(pEq - p)), Decode(pEq + 1, n - static_cast<size_t>(pEq - p) - 1));
+            mapOut.emplace(Decode(p, static_cast<size_t>(pEq - p)),
+                           Decode(pEq + 1, n - static_cast<size_t>(pEq - p) - 1));
             p += n + (pAmp != nullptr ? 1 : 0);
         }
         benchmark::DoNotOptimize(mapOut.size());

@@ -11,7 +11,12 @@
 #include <string>
 
 // A trap rather than assert(): it holds in every build type and libFuzzer reports it as a crash.
-#define FUZZ_CHECK(cond) do { if (!(cond)) { __builtin_trap(); } } while (0)
+#define FUZZ_CHECK(cond)      \
+    do {                      \
+        if (!(cond)) {        \
+            __builtin_trap(); \
+        }                     \
+    } while (0)
 
 // The library's log lines are still formatted (that code runs on fuzzed text too) but dropped.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -28,7 +33,8 @@ inline std::string FuzzText(const uint8_t* data, size_t size, size_t iMax)
 }
 
 // The same text in a fixed-size field of one of the library's records.
-template <size_t N> void FuzzFill(char (&szField)[N], const uint8_t* data, size_t size)
+template <size_t N>
+void FuzzFill(char (&szField)[N], const uint8_t* data, size_t size)
 {
     std::string strText = FuzzText(data, size, N - 1);
     memcpy(szField, strText.c_str(), strText.size() + 1);

@@ -19,7 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(iRet >= -1 && iRet <= 2);
     int a[6];
     (void)sscanf_s(pszText, "%d/%d/%d %d:%d:%d", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]);
-    struct { long long ll; unsigned long long ull; short s; unsigned short us; unsigned int u; } n;
+    struct {
+        long long ll;
+        unsigned long long ull;
+        short s;
+        unsigned short us;
+        unsigned int u;
+    } n;
     (void)sscanf_s(pszText, "%lld %llu %hd %hu %u", &n.ll, &n.ull, &n.s, &n.us, &n.u);
     char acOne[1];
     char szFour[4];

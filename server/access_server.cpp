@@ -31,8 +31,9 @@ struct AccessServer::Impl {
     std::unique_ptr<CameraServices> pServices;
 
     explicit Impl(ServerOptions stOpt)
-        : stOptions(std::move(stOpt)), lock(stOptions.uiLoginAttempts, stOptions.ullLockSeconds),
-          ctx{stOptions, lock, asyncReplies, loop}, lanes(stOptions.uiServiceWaiters, stOptions.uiMaxQueue)
+        : stOptions(std::move(stOpt)),
+          lock(stOptions.uiLoginAttempts, stOptions.ullLockSeconds), ctx{stOptions, lock, asyncReplies, loop},
+          lanes(stOptions.uiServiceWaiters, stOptions.uiMaxQueue)
     {
     }
     bool Fail(const std::string& strWhat);
@@ -85,9 +86,8 @@ Answer AccessServer::Impl::Serve(const Route* pstRoute, const HttpRequest& httpR
     }
     // A handler that answered itself (the lock body, a download) left its body; everything else
     // is answered with the pending body or the status body of its result.
-    if (req.strBody.empty() &&
-        FormatCommonResponse<char*>(req.Header(), static_cast<VW_RESULT_TYPE>(iResult), &req.stContent, &req.stBuf) !=
-            0) {
+    if (req.strBody.empty() && FormatCommonResponse<char*>(req.Header(), static_cast<VW_RESULT_TYPE>(iResult),
+                                                           &req.stContent, &req.stBuf) != 0) {
         return Answer{500, "application/json", ""};
     }
     int iStatus = req.iHttpStatus != 0 ? req.iHttpStatus : HttpStatusOf(iResult);
@@ -129,9 +129,10 @@ bool AccessServer::Start()
     stFront.usPort = stOpt.usPort;
     stFront.uiMaxConnections = stOpt.uiMaxConnections;
     stFront.uiRequestTimeoutMs = stOpt.uiRequestTimeoutMs;
-    bOk = bOk && (s.front.Start(stFront, [&s](uint64_t uiConn, HttpRequest&& req) { s.Dispatch(uiConn, std::move(req)); }) ||
-                  s.Fail("cannot listen on " + stOpt.strBindHost + ":" + std::to_string(stOpt.usPort) + ": " +
-                         strerror(errno)));
+    bOk =
+        bOk &&
+        (s.front.Start(stFront, [&s](uint64_t uiConn, HttpRequest&& req) { s.Dispatch(uiConn, std::move(req)); }) ||
+         s.Fail("cannot listen on " + stOpt.strBindHost + ":" + std::to_string(stOpt.usPort) + ": " + strerror(errno)));
     if (!bOk) {
         Stop();
     }

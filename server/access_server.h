@@ -26,13 +26,13 @@ struct ServerOptions {
     unsigned int uiServices = 7;             // emulated services to start: 1 config, 2 GAT1400, 4 auth
     std::string strAdminUser = "admin";
     std::string strAdminPassword = "admin";
-    unsigned int uiLoginAttempts = 3;        // failed logins before the address is locked
+    unsigned int uiLoginAttempts = 3; // failed logins before the address is locked
     unsigned long long ullLockSeconds = 300;
-    unsigned int uiAsyncWaitMs = 5000;       // how long an asynchronous answer is awaited
-    unsigned int uiRequestTimeoutMs = 5000;  // for a whole request to arrive; for an idle connection
-    unsigned int uiMaxConnections = 4096;    // beyond: 503 at once
-    unsigned int uiMaxQueue = 256;           // requests in progress over all services; beyond: 503
-    unsigned int uiServiceWaiters = 32;      // requests in progress on one service; beyond: 503
+    unsigned int uiAsyncWaitMs = 5000;      // how long an asynchronous answer is awaited
+    unsigned int uiRequestTimeoutMs = 5000; // for a whole request to arrive; for an idle connection
+    unsigned int uiMaxConnections = 4096;   // beyond: 503 at once
+    unsigned int uiMaxQueue = 256;          // requests in progress over all services; beyond: 503
+    unsigned int uiServiceWaiters = 32;     // requests in progress on one service; beyond: 503
 };
 
 class AccessServer {

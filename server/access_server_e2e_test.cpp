@@ -26,8 +26,8 @@
 #include <future>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <tuple>
 
@@ -49,7 +49,11 @@ static std::string Fetch(unsigned short usPort, const std::string& strRequest)
 
 // A request and its answer: the whole JSON body (its start when strReply ends in "..."), or when
 // strReply is empty the status body of iStatus.
-struct Case { std::string strRequest; int iStatus; std::string strReply = ""; };
+struct Case {
+    std::string strRequest;
+    int iStatus;
+    std::string strReply = "";
+};
 
 // In order, as a case may depend on what the ones before it left; the last answer is returned. The
 // status body of each HTTP status names the request's path (not its query), slashes escaped as the
@@ -57,16 +61,24 @@ struct Case { std::string strRequest; int iStatus; std::string strReply = ""; };
 static std::string Check(unsigned short usPort, const std::vector<Case>& vecCases)
 {
     static const std::map<int, std::pair<int, std::string>> mapStatus = {
-        {200, {0, "OK"}}, {400, {4, "Incorrect parameter"}}, {401, {102, "Failed to verify the user name or password"}},
-        {403, {108, "The user is locked"}}, {404, {3, "Unsupported request"}}, {503, {1, "Common error"}}};
+        {200, {0, "OK"}},
+        {400, {4, "Incorrect parameter"}},
+        {401, {102, "Failed to verify the user name or password"}},
+        {403, {108, "The user is locked"}},
+        {404, {3, "Unsupported request"}},
+        {503, {1, "Common error"}}};
     std::string strGot;
     for (const Case& c : vecCases) {
         strGot = Fetch(usPort, c.strRequest);
         size_t i = c.strRequest.find(' ') + 1, n = c.strRequest.find_first_of("? ", i) - i;
         const auto& [iCode, strText] = mapStatus.at(c.iStatus);
-        std::string strWant = std::to_string(c.iStatus) + " application/json " + (!c.strReply.empty() ? c.strReply :
-            R"({ "ResponseStatus": { "RequestURL": ")" + std::regex_replace(c.strRequest.substr(i, n), std::regex("/"),
-            "\\/") + R"(", "StatusCode": )" + std::to_string(iCode) + R"(, "StatusString": ")" + strText + R"(" } })");
+        std::string strWant = std::to_string(c.iStatus) + " application/json " +
+                              (!c.strReply.empty()
+                                   ? c.strReply
+                                   : R"({ "ResponseStatus": { "RequestURL": ")" +
+                                         std::regex_replace(c.strRequest.substr(i, n), std::regex("/"), "\\/") +
+                                         R"(", "StatusCode": )" + std::to_string(iCode) + R"(, "StatusString": ")" +
+                                         strText + R"(" } })");
         size_t uiLen = strWant.compare(strWant.size() - 3, 3, "...") == 0 ? strWant.size() - 3 : std::string::npos;
         EXPECT_EQ(strGot.substr(0, uiLen), strWant.substr(0, uiLen)) << c.strRequest;
     }
@@ -81,36 +93,55 @@ TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
     ASSERT_TRUE(oServer.emplace(stOptions).Start());
     const std::string strOsd = R"({ "ShowTime": true, "ShowName": false, "Text": "Dock 4" })";
     std::string strCh = "GET /api/v1/channels/", strEv = "GET /api/v1/events/latest", strPut = "PUT /api/v1/video/osd ";
-    const std::string strAdmin = "POST /api/v1/login " R"({ "UserName": "admin", "Password": "admin" })";
-    const std::string strGuess = "POST /api/v1/login " R"({ "UserName": "admin", "Password": "guess" })";
+    const std::string strAdmin = "POST /api/v1/login "
+                                 R"({ "UserName": "admin", "Password": "admin" })";
+    const std::string strGuess = "POST /api/v1/login "
+                                 R"({ "UserName": "admin", "Password": "guess" })";
     // The longest pattern wins; ids and query values reach the service (of channel 4, the defaults; channel 5
     // is out of range).
-    std::string strGot = Check(oServer->Port(), {{"GET /api/v1/system/device/time", 200, R"({ "LocalTime": "...)"},
-        {"GET /api/v1/system/device", 200, R"({ "DeviceName": "kx-cam-01", ...)"}, {strCh + "5/stream", 400},
-        {strCh + "2/stream?profile=sub&bitrate=2048", 200, R"({ "Channel": 2, "Profile": "sub", "Bitrate": 2048, ...)"},
-        {strCh + "4/stream", 200, R"({ "Channel": 4, "Profile": "main", "Bitrate": 4096, ...)"},
-        // Asynchronous answers, each to the client that asked.
-        {strEv, 200, R"({ "EventId": 1, "Type": "motion"...)"}, {strEv, 200, R"({ "EventId": 2, "Type": "motion"...)"},
-        // Bad requests get JSON errors (a query value that does not decode, a service that is down, no such
-        // resource, a URL too long); the server goes on to serve the rows below.
-        {strCh + "1/stream?profile=%zz", 400}, {"GET /api/v1/storage", 503}, {"GET /api/v1/system/fan", 404},
-        {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"},
-        // A change is seen by the next GET; unknown members, wrong types and non-JSON are refused, and the
-        // GET after the restart shows they changed nothing.
-        {strPut + R"({ "Text": "Dock 4", "ShowName": false })", 200}, {"GET /api/v1/video/osd", 200, strOsd},
-        {strPut + R"({ "Color": "red" })", 400}, {strPut + R"({ "Text": 5 })", 400}, {strPut + "not json", 400},
-        // Failed logins lock the address: then even the right password gets the lock body.
-        {strAdmin, 200}, {strGuess, 401}, {strGuess, 401}, {strGuess, 401},
-        {strAdmin, 403, R"({ "IpLockStatus": { "ResponseStatus": { "RequestURL": "\/api\/v1\/login", )"
-         R"("StatusCode": 108, "StatusString": "The user is locked" } }, "remainTime": ...)"}});
+    std::string strGot = Check(
+        oServer->Port(),
+        {{"GET /api/v1/system/device/time", 200, R"({ "LocalTime": "...)"},
+         {"GET /api/v1/system/device", 200, R"({ "DeviceName": "kx-cam-01", ...)"},
+         {strCh + "5/stream", 400},
+         {strCh + "2/stream?profile=sub&bitrate=2048", 200,
+          R"({ "Channel": 2, "Profile": "sub", "Bitrate": 2048, ...)"},
+         {strCh + "4/stream", 200, R"({ "Channel": 4, "Profile": "main", "Bitrate": 4096, ...)"},
+         // Asynchronous answers, each to the client that asked.
+         {strEv, 200, R"({ "EventId": 1, "Type": "motion"...)"},
+         {strEv, 200, R"({ "EventId": 2, "Type": "motion"...)"},
+         // Bad requests get JSON errors (a query value that does not decode, a service that is down, no such
+         // resource, a URL too long); the server goes on to serve the rows below.
+         {strCh + "1/stream?profile=%zz", 400},
+         {"GET /api/v1/storage", 503},
+         {"GET /api/v1/system/fan", 404},
+         {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"},
+         // A change is seen by the next GET; unknown members, wrong types and non-JSON are refused, and the
+         // GET after the restart shows they changed nothing.
+         {strPut + R"({ "Text": "Dock 4", "ShowName": false })", 200},
+         {"GET /api/v1/video/osd", 200, strOsd},
+         {strPut + R"({ "Color": "red" })", 400},
+         {strPut + R"({ "Text": 5 })", 400},
+         {strPut + "not json", 400},
+         // Failed logins lock the address: then even the right password gets the lock body.
+         {strAdmin, 200},
+         {strGuess, 401},
+         {strGuess, 401},
+         {strGuess, 401},
+         {strAdmin, 403,
+          R"({ "IpLockStatus": { "ResponseStatus": { "RequestURL": "\/api\/v1\/login", )"
+          R"("StatusCode": 108, "StatusString": "The user is locked" } }, "remainTime": ...)"}});
     EXPECT_NEAR(std::stoi(strGot.substr(strGot.rfind(':') + 1)), 299.5, 0.5); // the real remaining time
     ASSERT_TRUE(oServer.emplace(stOptions).Start());
     Check(oServer->Port(), {{"GET /api/v1/video/osd", 200, strOsd}}); // the change survives a restart
 
     // A download is one part with a 32-character boundary, ending right after the closing delimiter:
     // with the length Fetch checks, exactly the described length.
-    EXPECT_TRUE(std::regex_match(strGot = Fetch(oServer->Port(), "GET /api/v1/logs/download"), std::regex("200 "
-        "multipart/form-data; boundary=(\\S{32}) --\\1\r\n[\\s\\S]*\nline 20: status ok\n\r\n--\\1--\r\n"))) << strGot;
+    EXPECT_TRUE(std::regex_match(
+        strGot = Fetch(oServer->Port(), "GET /api/v1/logs/download"),
+        std::regex("200 "
+                   "multipart/form-data; boundary=(\\S{32}) --\\1\r\n[\\s\\S]*\nline 20: status ok\n\r\n--\\1--\r\n")))
+        << strGot;
 }
 
 // The executable itself: starts, answers, and exits with status 0 on SIGTERM. The
@@ -135,32 +166,39 @@ TEST(HttpHeadTest, LimitsAndShapes)
     const kxserver::HeadLimits stLimits{256, 4, 100}; // head bytes, headers, body bytes
     using R = kxserver::HeadResult;
     const std::string strGet = "GET /a?q=1 HTTP/1.1\r\nHost: x\r\n";
-    const struct { std::string strIn; R enWant; std::string strTarget; size_t uiHead, uiBody; bool bKeep, bContinue; }
-        aCases[] = {
-            {strGet, R::Incomplete, "/a?q=1", 0, 0, false, false},
-            {strGet + "\r\n", R::Complete, "/a?q=1", 32, 0, true, false},
-            {"GET / HTTP/1.0\nA: b\n\nrest", R::Complete, "/", 21, 0, false, false}, // bare LF ends
-            {"PUT / HTTP/1.1\r\nContent-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 61, 100, true, true},
-            {"PUT / HTTP/1.1\r\nContent-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
-            {"PUT / HTTP/1.1\r\nContent-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
-            {"PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
-            {strGet + "B: 1\r\nC: 1\r\nD: 1\r\n\r\n", R::Complete, "/a?q=1", 50, 0, true, false},
-            {strGet + "B: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n\r\n", R::TooManyHeaders, "/a?q=1", 0, 0, false, false},
-            {strGet + "B: " + std::string(240, 'b'), R::HeadTooLarge, "/a?q=1", 0, 0, false, false},
-            {"GET /" + std::string(260, 'u'), R::UrlTooLong, "/" + std::string(260, 'u'), 0, 0, false, false},
-            {"hello there\r\n\r\n", R::NotHttp, "there", 0, 0, false, false},
-            {"GET / HTTP/2.0\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
-            {"\x16\x03\x01", R::NotHttp, "", 0, 0, false, false}, // a TLS hello: refused before any line end
-            {std::string(33, 'M'), R::NotHttp, "", 0, 0, false, false},
-            {"BREW /pot HTTP/1.1\r\n\r\n", R::Complete, "/pot", 22, 0, true, false}, // routing refuses it
-        };
+    const struct {
+        std::string strIn;
+        R enWant;
+        std::string strTarget;
+        size_t uiHead, uiBody;
+        bool bKeep, bContinue;
+    } aCases[] = {
+        {strGet, R::Incomplete, "/a?q=1", 0, 0, false, false},
+        {strGet + "\r\n", R::Complete, "/a?q=1", 32, 0, true, false},
+        {"GET / HTTP/1.0\nA: b\n\nrest", R::Complete, "/", 21, 0, false, false}, // bare LF ends
+        {"PUT / HTTP/1.1\r\nContent-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 61, 100, true,
+         true},
+        {"PUT / HTTP/1.1\r\nContent-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
+        {"PUT / HTTP/1.1\r\nContent-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+        {"PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
+        {strGet + "B: 1\r\nC: 1\r\nD: 1\r\n\r\n", R::Complete, "/a?q=1", 50, 0, true, false},
+        {strGet + "B: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n\r\n", R::TooManyHeaders, "/a?q=1", 0, 0, false, false},
+        {strGet + "B: " + std::string(240, 'b'), R::HeadTooLarge, "/a?q=1", 0, 0, false, false},
+        {"GET /" + std::string(260, 'u'), R::UrlTooLong, "/" + std::string(260, 'u'), 0, 0, false, false},
+        {"hello there\r\n\r\n", R::NotHttp, "there", 0, 0, false, false},
+        {"GET / HTTP/2.0\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+        {"\x16\x03\x01", R::NotHttp, "", 0, 0, false, false}, // a TLS hello: refused before any line end
+        {std::string(33, 'M'), R::NotHttp, "", 0, 0, false, false},
+        {"BREW /pot HTTP/1.1\r\n\r\n", R::Complete, "/pot", 22, 0, true, false}, // routing refuses it
+    };
     for (const auto& c : aCases) {
         kxserver::Head stHead;
         EXPECT_EQ(kxserver::ParseHead(c.strIn, stLimits, stHead), c.enWant) << c.strIn;
         EXPECT_EQ(stHead.strTarget, c.strTarget) << c.strIn;
         if (c.enWant == R::Complete) {
             EXPECT_EQ(std::make_tuple(stHead.uiHeadLen, stHead.uiBodyLen, stHead.bKeepAlive, stHead.bExpectContinue),
-                      std::make_tuple(c.uiHead, c.uiBody, c.bKeep, c.bContinue)) << c.strIn;
+                      std::make_tuple(c.uiHead, c.uiBody, c.bKeep, c.bContinue))
+                << c.strIn;
         }
     }
     EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/system"), nullptr); // "**" wants a segment
@@ -234,7 +272,8 @@ TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
         strMany += "X-" + std::to_string(i) + ": 1\r\n";
     }
     for (const auto& [strSend, strWant] : std::vector<std::pair<std::string, std::string>>{
-             {"hello there\r\n\r\n", "400 Bad Request|4"}, {strMany + "\r\n", "431 Request Header Fields Too Large|4"},
+             {"hello there\r\n\r\n", "400 Bad Request|4"},
+             {strMany + "\r\n", "431 Request Header Fields Too Large|4"},
              {"PUT /api/v1/video/osd HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "413 Request Entity Too Large|4"},
              {"PUT /api/v1/video/osd HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "411 Length Required|4"},
              {"BREW /api/v1/video/osd HTTP/1.1\r\n\r\n", "404 Not Found|3"}}) {
@@ -263,7 +302,8 @@ TEST(LanesTest, BoundsPerLaneAndOverall)
     std::atomic<int> iDone{0};
     kxserver::Lanes lanes(2, 3);
     auto submit = [&](const char* pszLane) {
-        return lanes.Submit(pszLane, [released] { released.wait(); }, [&iDone] { ++iDone; });
+        return lanes.Submit(
+            pszLane, [released] { released.wait(); }, [&iDone] { ++iDone; });
     };
     std::vector<bool> vecTaken;
     for (const char* pszLane : {"/tmp/A", "/tmp/A", "/tmp/A", "", "/tmp/GA"}) {
@@ -300,10 +340,12 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
             return f.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready;
         });
     }
-    const std::string strRefused = R"(503 application/json { "ResponseStatus": { "RequestURL": "\/api\/v1\/system\/device", )"
-                                   R"("StatusCode": 1, "StatusString": "Common error" } })";
+    const std::string strRefused =
+        R"(503 application/json { "ResponseStatus": { "RequestURL": "\/api\/v1\/system\/device", )"
+        R"("StatusCode": 1, "StatusString": "Common error" } })";
     EXPECT_EQ(itRefused->get(), strRefused);
-    Check(usPort, {{"GET /api/v1/nope", 404}, {"POST /api/v1/login {}", 400},
+    Check(usPort, {{"GET /api/v1/nope", 404},
+                   {"POST /api/v1/login {}", 400},
                    {"GET /api/v1/gat1400/status", 200, R"({ "Registered": true, ...)"}});
     // The held requests outlive the request time-out, which times clients, never workers.
     int iIdle = -1;

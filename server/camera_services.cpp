@@ -94,7 +94,8 @@ std::string StreamAnswer(const MSG_DATA& req)
     json_object* pRsp = json_object_new_object();
     json_object_object_add(pRsp, "Channel", json_object_new_int(iChannel));
     json_object_object_add(pRsp, "Profile", json_object_new_string(strProfile.c_str()));
-    json_object_object_add(pRsp, "Bitrate", json_object_new_int(pBitrate != nullptr ? json_object_get_int(pBitrate) : 4096));
+    json_object_object_add(pRsp, "Bitrate",
+                           json_object_new_int(pBitrate != nullptr ? json_object_get_int(pBitrate) : 4096));
     std::string strUrl = "rtsp://127.0.0.1/ch" + std::to_string(iChannel) + "/" + strProfile;
     json_object_object_add(pRsp, "Url", json_object_new_string(strUrl.c_str()));
     json_object_put(pReq);
@@ -183,7 +184,8 @@ void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp)
     if (req.enMsgType == VW_MSG_TYPE_SET_REQ) {
         bool bKnown = IsSettable(iCmd);
         bool bStored = bKnown && store.Set(iCmd, BlockText(req.aucData, sizeof(req.aucData)));
-        StartReply(req, rsp, bStored ? VW_RESULT_OK : (bKnown ? VW_RESULT_INCORRECT_PARAMETER : VW_RESULT_UNSUPPORTED_REQUEST));
+        StartReply(req, rsp,
+                   bStored ? VW_RESULT_OK : (bKnown ? VW_RESULT_INCORRECT_PARAMETER : VW_RESULT_UNSUPPORTED_REQUEST));
         return;
     }
     std::string strText;
@@ -192,8 +194,8 @@ void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp)
     } else if (iCmd == CMD_CHANNEL_STREAM) {
         strText = StreamAnswer(req);
     } else if (iCmd == CMD_LATEST_EVENT) {
-        strText = R"({ "EventId": )" + std::to_string(store.NextEventId()) + R"(, "Type": "motion", "Channel": 1, "Time": ")" +
-                  NowText() + R"(" })";
+        strText = R"({ "EventId": )" + std::to_string(store.NextEventId()) +
+                  R"(, "Type": "motion", "Channel": 1, "Time": ")" + NowText() + R"(" })";
     } else {
         strText = store.Get(iCmd);
     }
@@ -278,10 +280,7 @@ hbtp_message* ServeAuth(void* /*pUser*/, KxSrvfsRequest* /*pstReq*/, hbtp_messag
 
 } // namespace
 
-CameraServices::CameraServices(const std::string& strStateDir)
-    : m_pImpl(std::make_unique<Impl>(strStateDir))
-{
-}
+CameraServices::CameraServices(const std::string& strStateDir) : m_pImpl(std::make_unique<Impl>(strStateDir)) {}
 
 CameraServices::~CameraServices()
 {

@@ -51,9 +51,9 @@ constexpr unsigned short kAuthUrlSessions = 1;
 class ConfigStore {
 public:
     explicit ConfigStore(std::string strFile);
-    bool Load();                                    // defaults when the file is missing
-    std::string Get(int iCmd) const;                // JSON text, empty when unknown
-    bool Set(int iCmd, const std::string& strJson); // false when not a settable command
+    bool Load();                                         // defaults when the file is missing
+    std::string Get(int iCmd) const;                     // JSON text, empty when unknown
+    bool Set(int iCmd, const std::string& strJson);      // false when not a settable command
     unsigned int NextEventId() { return ++m_uiEventId; } // the event log, from 1 at each start
 private:
     bool Save() const;

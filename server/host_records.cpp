@@ -93,7 +93,8 @@ int FillRecords(Request& req, const HttpRequest& httpReq)
     req.strPeer = httpReq.strPeer;
     req.strReqBody = httpReq.strBody;
     std::string strPath = PathOf(httpReq.strTarget);
-    std::string strQuery = strPath.size() < httpReq.strTarget.size() ? httpReq.strTarget.substr(strPath.size() + 1) : "";
+    std::string strQuery = strPath.size() < httpReq.strTarget.size() ? httpReq.strTarget.substr(strPath.size() + 1)
+                                                                     : "";
     // The URL goes in as it came (the library routes the raw text), cut to its field so that even
     // the refusal names the request. A method too long for its field is no method the server
     // knows: cut, it still routes to "unsupported".
@@ -114,20 +115,20 @@ int FillRecords(Request& req, const HttpRequest& httpReq)
 int HttpStatusOf(int iResult)
 {
     switch (iResult) {
-    case VW_RESULT_OK:
-        return 200;
-    case VW_RESULT_COMMON_ERROR:
-        return 503;
-    case VW_RESULT_UNSUPPORTED_REQUEST:
-        return 404;
-    case VW_RESULT_INCORRECT_PARAMETER:
-        return 400;
-    case 102:
-        return 401;
-    case 108:
-        return 403;
-    default:
-        return 500;
+        case VW_RESULT_OK:
+            return 200;
+        case VW_RESULT_COMMON_ERROR:
+            return 503;
+        case VW_RESULT_UNSUPPORTED_REQUEST:
+            return 404;
+        case VW_RESULT_INCORRECT_PARAMETER:
+            return 400;
+        case 102:
+            return 401;
+        case 108:
+            return 403;
+        default:
+            return 500;
     }
 }
 

@@ -18,8 +18,8 @@ struct HttpRequest {
     std::string strMethod;
     std::string strTarget; // path and query, as sent
     std::string strBody;
-    std::string strPeer;   // the client's address, for the login lock
-    int iFd = -1;          // the connection's socket
+    std::string strPeer; // the client's address, for the login lock
+    int iFd = -1;        // the connection's socket
 };
 
 // The library's records of one request and what the host keeps beside them. The client record's
@@ -29,12 +29,12 @@ struct Request {
     tagHTTP_CLIENT_S stClient{}; // its stReqHeader is the request header
     tagHTTP_CNTENT_INTER_S stContent{};
     tagHTTP_BUF_S stBuf{};
-    std::string strBody;         // what Copy2Buf collected
+    std::string strBody; // what Copy2Buf collected
     std::string strContentType = "application/json";
-    int iHttpStatus = 0;         // 0: the status that goes with the result code
+    int iHttpStatus = 0; // 0: the status that goes with the result code
     std::string strReqBody;
     std::string strPeer;
-    LoginLock* pLock = nullptr;  // KxapiHttpGetUnLockTime asks it
+    LoginLock* pLock = nullptr;    // KxapiHttpGetUnLockTime asks it
     HbtpWait* pHbtpWait = nullptr; // an asynchronous HBTP exchange in progress
 
     Request();

@@ -98,7 +98,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_bStopping{false};
     Clock::time_point m_tAcceptResume; // accepting is paused until then; epoch: not paused
-    uint64_t m_uiNextId = 2; // 0 and 1 are the listening socket and the wake-up
+    uint64_t m_uiNextId = 2;           // 0 and 1 are the listening socket and the wake-up
     std::unordered_map<uint64_t, std::unique_ptr<Conn>> m_mapConns;
     std::mutex m_replyMutex;
     std::vector<std::pair<uint64_t, Answer>> m_vecReplies;

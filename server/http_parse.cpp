@@ -53,7 +53,7 @@ bool ReadRequestLine(const std::string& strIn, Head& stHead)
     if (uiSpace != std::string::npos) {
         size_t uiTargetEnd = strIn.find_first_of(" \r\n", uiSpace + 1);
         stHead.strTarget = strIn.substr(uiSpace + 1, uiTargetEnd == std::string::npos ? std::string::npos
-                                                                                       : uiTargetEnd - uiSpace - 1);
+                                                                                      : uiTargetEnd - uiSpace - 1);
     }
     return true;
 }
@@ -110,19 +110,19 @@ void RefusalStatus(HeadResult enResult, int& iHttpStatus, int& iCode)
 {
     iCode = VW_RESULT_INCORRECT_PARAMETER;
     switch (enResult) {
-    case HeadResult::TooManyHeaders:
-    case HeadResult::HeadTooLarge:
-        iHttpStatus = 431;
-        break;
-    case HeadResult::BodyTooLarge:
-        iHttpStatus = 413;
-        break;
-    case HeadResult::LengthRequired:
-        iHttpStatus = 411;
-        break;
-    default:
-        iHttpStatus = 400;
-        break;
+        case HeadResult::TooManyHeaders:
+        case HeadResult::HeadTooLarge:
+            iHttpStatus = 431;
+            break;
+        case HeadResult::BodyTooLarge:
+            iHttpStatus = 413;
+            break;
+        case HeadResult::LengthRequired:
+            iHttpStatus = 411;
+            break;
+        default:
+            iHttpStatus = 400;
+            break;
     }
 }
 

@@ -8,13 +8,13 @@
 namespace kxserver {
 
 struct HeadLimits {
-    size_t uiMaxHead = 16384;   // request line and headers
+    size_t uiMaxHead = 16384; // request line and headers
     unsigned int uiMaxHeaders = 64;
     size_t uiMaxBody = 64 * 1024;
 };
 
 enum class HeadResult {
-    Incomplete,     // more bytes needed
+    Incomplete, // more bytes needed
     Complete,
     NotHttp,        // 400: not an HTTP request line, or a malformed head
     UrlTooLong,     // 400: the request line alone is over the head limit

@@ -11,10 +11,9 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR]\n"
-    "         [--services config,gat,auth | --no-services] [--request-timeout SECONDS]\n"
-    "         [--max-connections N] [--max-queue N] [--service-waiters N]\n";
+const char kUsage[] = "usage: kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR]\n"
+                      "         [--services config,gat,auth | --no-services] [--request-timeout SECONDS]\n"
+                      "         [--max-connections N] [--max-queue N] [--service-waiters N]\n";
 
 [[noreturn]] void Usage(const std::string& strWhy)
 {

@@ -108,9 +108,8 @@ bool IsChangeMethod(const char* pszMethod, size_t uFieldSize)
 }
 
 // The asynchronous pair: the client's descriptor travels as the sequence value.
-int SendAsynCommon(const char* pszFunc, VW_MSG_TYPE enMsgType, tagHTTP_HEADER_S* pstHeader,
-                   tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
-                   unsigned long long ullExtParam)
+int SendAsynCommon(const char* pszFunc, VW_MSG_TYPE enMsgType, tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient,
+                   VW_CMD_TYPE enCmd, const vwCmdBody* pstBody, unsigned long long ullExtParam)
 {
     if (pstHeader == nullptr || pstClient == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: invalid param, header[%p] client[%p]", pszFunc,
@@ -139,8 +138,7 @@ int GetCommon(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYP
 int GetCommonGat1400(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
                      const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam)
 {
-    return RunGetExchange("GetCommonGat1400", pstHeader, pstSock, enCmd, pstBody, ppData, ullExtParam, "/tmp/GA",
-                          true);
+    return RunGetExchange("GetCommonGat1400", pstHeader, pstSock, enCmd, pstBody, ppData, ullExtParam, "/tmp/GA", true);
 }
 
 int GetCommonGat1400_2(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
@@ -228,14 +226,14 @@ int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, tagHTTP
     return VW_RESULT_OK;
 }
 
-int GetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
-                  const vwCmdBody* pstBody, unsigned long long ullExtParam)
+int GetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                  unsigned long long ullExtParam)
 {
     return SendAsynCommon("GetCommonAsyn", VW_MSG_TYPE_GET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
 }
 
-int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd,
-                  const vwCmdBody* pstBody, unsigned long long ullExtParam)
+int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                  unsigned long long ullExtParam)
 {
     return SendAsynCommon("SetCommonAsyn", VW_MSG_TYPE_SET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
 }
@@ -435,15 +433,13 @@ VW_RESULT_TYPE GetURIQueryParamByKey(tagHTTP_HEADER_S* pstHeader, std::string st
         return VW_RESULT_INCORRECT_PARAMETER;
     }
     // A text that does not fit leaves the array empty; the caller still gets 0.
-    KXAPI_SECUREC_CHECK("strncpy_s",
-                              strncpy_s(pOut, static_cast<size_t>(iSize), strText.c_str(), strText.size()));
+    KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pOut, static_cast<size_t>(iSize), strText.c_str(), strText.size()));
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Get Query Para key:%s, value:%s", strKey.c_str(), pOut);
     return VW_RESULT_OK;
 }
 
 template VW_RESULT_TYPE GetURIQueryParamByKey<long long>(tagHTTP_HEADER_S*, std::string, long long*);
-template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned long long>(tagHTTP_HEADER_S*, std::string,
-                                                                  unsigned long long*);
+template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned long long>(tagHTTP_HEADER_S*, std::string, unsigned long long*);
 template VW_RESULT_TYPE GetURIQueryParamByKey<long>(tagHTTP_HEADER_S*, std::string, long*);
 template VW_RESULT_TYPE GetURIQueryParamByKey<int>(tagHTTP_HEADER_S*, std::string, int*);
 template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned int>(tagHTTP_HEADER_S*, std::string, unsigned int*);
@@ -505,7 +501,8 @@ int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBT
     unsigned int uiBodyLen = 0;
     int iContent = hbtp_content(pstRsp.get(), &pBody, &uiBodyLen);
     if (iContent != 0) {
-        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_content ret:%lld, errno:%d.", static_cast<long long>(iContent), errno);
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:hbtp_content ret:%lld, errno:%d.", static_cast<long long>(iContent),
+                  errno);
         return -1;
     }
     if (pRecv->pData == nullptr || pRecv->uiLen == 0) {
@@ -738,8 +735,8 @@ int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* ps
         return VW_RESULT_INCORRECT_PARAMETER;
     }
     CopyDownloadText(pstDownloadInfo->szType, pszType);
-    KXAPI_SECUREC_CHECK("GetUrandomString",
-                        GetDevRandomString(pstDownloadInfo->szBoundary, KXAPI_DOWNLOAD_BOUNDARY_LEN, RANDOM_STR_TYPE_HEX));
+    KXAPI_SECUREC_CHECK("GetUrandomString", GetDevRandomString(pstDownloadInfo->szBoundary, KXAPI_DOWNLOAD_BOUNDARY_LEN,
+                                                               RANDOM_STR_TYPE_HEX));
     pstDownloadInfo->szBoundary[KXAPI_DOWNLOAD_BOUNDARY_LEN] = '\0';
     KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:Boundary : %s", pstDownloadInfo->szBoundary);
 
@@ -770,4 +767,3 @@ int FillDownloadInfo(KXAPI_DOWNLOAD_FILE_INFO_S* pstDownloadInfo, const char* ps
     pstDownloadInfo->bValid = 1;
     return VW_RESULT_OK;
 }
-

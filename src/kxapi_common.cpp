@@ -98,8 +98,9 @@ void RestDrainUnixSocket(int iFd)
         struct sockaddr_un stFrom; // 110 bytes: the size of a Unix-domain address
         KXAPI_SECUREC_CHECK("memset_s", memset_s(&stFrom, sizeof(stFrom), 0, sizeof(stFrom)));
         socklen_t uFromLen = sizeof(stFrom);
-        if (recvfrom(iFd, &stDiscard, sizeof(stDiscard), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
-                     &uFromLen) <= 0) {
+        ssize_t nGot = recvfrom(iFd, &stDiscard, sizeof(stDiscard), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
+                                &uFromLen);
+        if (nGot <= 0) {
             return;
         }
     }
@@ -154,8 +155,7 @@ void CopyUnixBody(MSG_DATA* pstMsg, const vwCmdBody* pstBody)
     if (pstBody == nullptr) {
         return;
     }
-    KXAPI_SECUREC_CHECK("memcpy_s",
-                              memcpy_s(pstMsg->aucData, sizeof(pstMsg->aucData), pstBody, VW_CMD_BODY_LEN));
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pstMsg->aucData, sizeof(pstMsg->aucData), pstBody, VW_CMD_BODY_LEN));
     pstMsg->ullDataLen = VW_CMD_BODY_LEN;
 }
 
@@ -171,8 +171,7 @@ int SendUnixMsgTwice(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
 
 // Waits once for the reply and checks it. 0 for a matching reply; -1 without a reply (enResult
 // then -1); for a mismatched reply its own nonzero result, or -1 when it carries 0.
-long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const ReplyWait& stWait,
-                         VW_CMD_TYPE enCmd)
+long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const ReplyWait& stWait, VW_CMD_TYPE enCmd)
 {
     int iFd = pstSock->iFd;
     int iSelected = -1;
@@ -422,11 +421,11 @@ KXAPI_RESPONSE FillResponseStatusParam(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TY
     // A null header is a failed copy like any other: logged, and the URL stays empty.
     const char* pszUrl = pstHeader != nullptr ? pstHeader->szUrl : nullptr;
     KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(stStatus.RequestURL, sizeof(stStatus.RequestURL), pszUrl,
-                                                     sizeof(stStatus.RequestURL) - 1));
+                                               sizeof(stStatus.RequestURL) - 1));
     stStatus.StatusCode = static_cast<long long>(result);
     KXAPI_SECUREC_CHECK("strncpy_s",
-                              strncpy_s(stStatus.StatusString, sizeof(stStatus.StatusString),
-                                        GetStatusString(stStatus.StatusCode), sizeof(stStatus.StatusString) - 1));
+                        strncpy_s(stStatus.StatusString, sizeof(stStatus.StatusString),
+                                  GetStatusString(stStatus.StatusCode), sizeof(stStatus.StatusString) - 1));
     return stRsp;
 }
 
@@ -664,7 +663,7 @@ template <typename T>
 void PutSubscriberField(char* pszTable, int iIndex, size_t uiOffset, T value)
 {
     KXAPI_SECUREC_CHECK("memcpy_s",
-                              memcpy_s(SubscriberField(pszTable, iIndex, uiOffset), sizeof(T), &value, sizeof(T)));
+                        memcpy_s(SubscriberField(pszTable, iIndex, uiOffset), sizeof(T), &value, sizeof(T)));
 }
 
 template <typename T>
@@ -672,7 +671,7 @@ T GetSubscriberField(char* pszTable, int iIndex, size_t uiOffset)
 {
     T value{};
     KXAPI_SECUREC_CHECK("memcpy_s",
-                              memcpy_s(&value, sizeof(T), SubscriberField(pszTable, iIndex, uiOffset), sizeof(T)));
+                        memcpy_s(&value, sizeof(T), SubscriberField(pszTable, iIndex, uiOffset), sizeof(T)));
     return value;
 }
 
@@ -783,4 +782,3 @@ int CreateJsonFilter(tagHTTP_ARRAY_S* /* pstArray */)
 {
     return 0;
 }
-

@@ -101,8 +101,7 @@ json_object* EncodeMemberValue(const M& value, int kind)
 // added all the same and prints as JSON null; a member json-c cannot add gives -1, and the record
 // is then not encoded at all.
 template <typename T, typename M, typename A, typename D, typename... Rest>
-int json_encode_member(const T& stRecord, json_object* pstObj, const MemberCoder<T, M, A, D>& stFirst,
-                       Rest... rest)
+int json_encode_member(const T& stRecord, json_object* pstObj, const MemberCoder<T, M, A, D>& stFirst, Rest... rest)
 {
     json_object* pstValue = EncodeMemberValue(stRecord.*(stFirst.member), stFirst.kind);
     // json-c leaves a value it could not take (no memory for the key or the table) with the caller;

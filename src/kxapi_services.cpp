@@ -1,8 +1,8 @@
 // Small services: the zero-filling allocator, mutex handles and random strings. They keep no state
 // and write no log lines: every failure is told by the result.
 #include "kxapicommon.h"
-#include "vw_platform.h"
 #include "securec.h"
+#include "vw_platform.h"
 
 #include <pthread.h>
 

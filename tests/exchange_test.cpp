@@ -44,7 +44,7 @@ VW_CMD_TYPE Cmd(int i)
 // What the emulated service answers: every field left at its default gives the usual answer.
 struct Script {
     int iCopies = 1, iType = -1, iCmd = -1, iResult = 0; // copies to send, overrides of type and command
-    unsigned char ucMarker = 0x5A; // first data byte of every reply
+    unsigned char ucMarker = 0x5A;                       // first data byte of every reply
     unsigned int uiDelaySetMs = 0;
 };
 
@@ -57,16 +57,18 @@ protected:
     {
         ASSERT_EQ(KxUnixSetRunDir(m_dir.Path().c_str()), 0);
         m_pstSock = KxUnixEndpointCreate(nullptr);
-        m_pstService = KxServiceStart("/tmp/A", [](void* pUser, const MSG_DATA* pstReq, MSG_DATA* pstReply,
-                                                   unsigned int* puiDelayMs) {
-            const Script* s = static_cast<const Script*>(pUser);
-            pstReply->enMsgType = s->iType >= 0 ? static_cast<VW_MSG_TYPE>(s->iType) : pstReply->enMsgType;
-            pstReply->enCmdType = s->iCmd >= 0 ? Cmd(s->iCmd) : pstReply->enCmdType;
-            pstReply->enResult = static_cast<VW_RESULT_TYPE>(s->iResult);
-            pstReply->aucData[0] = s->ucMarker;
-            *puiDelayMs = pstReq->enMsgType == VW_MSG_TYPE_SET_REQ ? s->uiDelaySetMs : 0;
-            return s->iCopies;
-        }, &m_script);
+        m_pstService = KxServiceStart(
+            "/tmp/A",
+            [](void* pUser, const MSG_DATA* pstReq, MSG_DATA* pstReply, unsigned int* puiDelayMs) {
+                const Script* s = static_cast<const Script*>(pUser);
+                pstReply->enMsgType = s->iType >= 0 ? static_cast<VW_MSG_TYPE>(s->iType) : pstReply->enMsgType;
+                pstReply->enCmdType = s->iCmd >= 0 ? Cmd(s->iCmd) : pstReply->enCmdType;
+                pstReply->enResult = static_cast<VW_RESULT_TYPE>(s->iResult);
+                pstReply->aucData[0] = s->ucMarker;
+                *puiDelayMs = pstReq->enMsgType == VW_MSG_TYPE_SET_REQ ? s->uiDelaySetMs : 0;
+                return s->iCopies;
+            },
+            &m_script);
         ASSERT_TRUE(m_pstSock != nullptr && m_pstService != nullptr);
         g_iFailSends = g_iSendCalls = 0;
     }
@@ -120,8 +122,9 @@ TEST_F(MessagingTest, WireBytesRefusalsAndRetry)
     for (size_t i = 0; i < VW_CMD_BODY_LEN; ++i) {
         pstExpected->aucData[i] = static_cast<unsigned char>(i * 7 + 1);
     }
-    ASSERT_EQ(RestSendSynUnixMsg("/tmp/A", VW_MSG_TYPE_SET_REQ, Cmd(42), reinterpret_cast<vwCmdBody*>(pstExpected->aucData),
-                                 m_pstSock, m_pstRsp.get(), 0x1122334455667788ULL),
+    ASSERT_EQ(RestSendSynUnixMsg("/tmp/A", VW_MSG_TYPE_SET_REQ, Cmd(42),
+                                 reinterpret_cast<vwCmdBody*>(pstExpected->aucData), m_pstSock, m_pstRsp.get(),
+                                 0x1122334455667788ULL),
               0);
     MSG_DATA stReq = LastRequest();
     EXPECT_EQ(memcmp(&stReq, pstExpected.get(), sizeof(MSG_DATA)), 0);
@@ -137,7 +140,8 @@ TEST_F(MessagingTest, WireBytesRefusalsAndRetry)
     const VW_MSG_TYPE t = VW_MSG_TYPE_GET_REQ;
     const std::pair<long long, const char*> aRefusals[] = {
         {RestSendUnixMsg(s, "/tmp/ABC", "/tmp/re", t, Cmd(1), nullptr, 0), "[KXAPI]:length 8 of msg dst is invalid"},
-        {RestSendUnixSeqMsg(s, 3, "/tmp/A", "/tmp/Re1", t, Cmd(1), nullptr, 0), "[KXAPI]:length 8 of msg src is invalid"},
+        {RestSendUnixSeqMsg(s, 3, "/tmp/A", "/tmp/Re1", t, Cmd(1), nullptr, 0),
+         "[KXAPI]:length 8 of msg src is invalid"},
         {RestSendUnixMsg(nullptr, "/tmp/A", "/tmp/re", t, Cmd(1), nullptr, 0), "[KXAPI]:null pointer!"},
         {RestSendUnixMsg(s, nullptr, "/tmp/re", t, Cmd(1), nullptr, 0), "[KXAPI]:null pointer!"},
         {RestSendUnixSeqMsg(s, 3, "/tmp/A", nullptr, t, Cmd(1), nullptr, 0), "[KXAPI]:null pointer!"},
@@ -178,11 +182,12 @@ TEST_F(MessagingTest, DrainAndReplyChecks)
     auto pstStale = std::make_unique<MSG_DATA>(); // what a late reply to an earlier GET looks like
     pstStale->enMsgType = VW_MSG_TYPE_GET_RSP;
     pstStale->enCmdType = Cmd(2);
-    ASSERT_EQ(Syn(1), 0); // binds /tmp/re
+    ASSERT_EQ(Syn(1), 0);         // binds /tmp/re
     for (int i = 0; i < 3; ++i) { // the round after the one answered twice starts with its copy queued
         for (int k = 0; k < 3 - i; ++k) {
-            ASSERT_EQ(sendto(iFd, pstStale.get(), sizeof(MSG_DATA), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo)),
-                      static_cast<ssize_t>(sizeof(MSG_DATA)));
+            ASSERT_EQ(
+                sendto(iFd, pstStale.get(), sizeof(MSG_DATA), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo)),
+                static_cast<ssize_t>(sizeof(MSG_DATA)));
         }
         m_script.ucMarker = static_cast<unsigned char>(0x20 + i);
         m_script.iCopies = i == 1 ? 2 : 1; // the second copy stays queued for the next round
@@ -283,7 +288,8 @@ TEST_F(MessagingTest, TableDrivenHandlersAndReplyTaking)
     SetRequest("GET", "/LAPI/V1.0/Unknown");
     EXPECT_EQ(RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 2), 3);
     EXPECT_EQ(KxServiceRequestCount(m_pstService), 0u);
-    ExpectLogFrame(m_log.One("[KXAPI]:RunCommonGet: get inner cmd for ReqUrl[/LAPI/V1.0/Unknown] failed"), 3, kFileBusiness);
+    ExpectLogFrame(m_log.One("[KXAPI]:RunCommonGet: get inner cmd for ReqUrl[/LAPI/V1.0/Unknown] failed"), 3,
+                   kFileBusiness);
     SetRequest("GET", "/LAPI/V1.0/Channels/0/Media/Video");
     ASSERT_EQ(RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 2), 0);
     EXPECT_EQ(LastRequest().enCmdType, 101);
@@ -301,7 +307,8 @@ TEST_F(MessagingTest, TableDrivenHandlersAndReplyTaking)
     pstClient->pstUnixSock = nullptr;
     m_log.Clear();
     EXPECT_EQ(RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 2) +
-                  RunCommonGet(m_pstHeader.get(), nullptr, &stCt, astTable, 2), -2);
+                  RunCommonGet(m_pstHeader.get(), nullptr, &stCt, astTable, 2),
+              -2);
     // GetCommon refuses the missing endpoint and shows where the body would have gone: the field.
     m_log.One("[KXAPI]:GetCommon: invalid param, pstHeader[" + Ptr(m_pstHeader.get()) + "] pstClient[(nil)] pstCtIn[" +
               Ptr(&stCt.pRspBody) + "]");
@@ -443,10 +450,12 @@ protected:
     void SetUp() override
     {
         MessagingTest::SetUp();
-        KxPlatformSetLogSink([](void*, int, int, int, int, const char* pszFile, int iLine, const char* pszText) {
-            g_astLogSite[g_iLogCount % 64] = {pszFile, iLine};
-            snprintf(g_aszLog[g_iLogCount++ % 64], sizeof(g_aszLog[0]), "%s", pszText);
-        }, nullptr);
+        KxPlatformSetLogSink(
+            [](void*, int, int, int, int, const char* pszFile, int iLine, const char* pszText) {
+                g_astLogSite[g_iLogCount % 64] = {pszFile, iLine};
+                snprintf(g_aszLog[g_iLogCount++ % 64], sizeof(g_aszLog[0]), "%s", pszText);
+            },
+            nullptr);
         ASSERT_EQ(KxSrvfsSetRoot(m_dir.Path().c_str()), 0);
         m_pstAsynSock = KxUnixEndpointCreate(nullptr);
         m_pstSock->pfnSendMsg = Uncounted<KxUnixSendMsg>;
@@ -500,22 +509,36 @@ TEST_F(AllocTest, RequestPaths)
     const Path astPaths[] = {
         {"RestSendSynUnixMsg",
          [&] { return RestSendSynUnixMsg("/tmp/A", VW_MSG_TYPE_GET_REQ, enCmd, &m_body, m_pstSock, pstRsp.get(), 0); },
-         {}, 0},
-        {"GetCommon", [&] {
+         {},
+         0},
+        {"GetCommon",
+         [&] {
              return Fetched(GetCommon(m_pstHeader.get(), m_pstSock, enCmd, &m_body, &pData, 0, "/tmp/A"), pData, pData,
                             &m_body, pszGetLine);
-         }, {VW_RESULT_NO_RESOURCE}, 1},
-        {"SetCommon", [&] { return SetCommon(m_pstHeader.get(), m_body.aucData, 100, m_pstSock, enCmd, 0, "/tmp/A"); }, {}, 0},
-        {"RunCommonGet", [&] {
+         },
+         {VW_RESULT_NO_RESOURCE},
+         1},
+        {"SetCommon",
+         [&] { return SetCommon(m_pstHeader.get(), m_body.aucData, 100, m_pstSock, enCmd, 0, "/tmp/A"); },
+         {},
+         0},
+        {"RunCommonGet",
+         [&] {
              return Fetched(RunCommonGet(m_pstHeader.get(), m_client.get(), &m_stCt, astTable, 2), m_stCt.pRspBody,
                             static_cast<char*>(nullptr), nullptr, "[KXAPI]:");
-         }, {VW_RESULT_NO_RESOURCE}, 1},
-        {"RecvCommon", [&] {
+         },
+         {VW_RESULT_NO_RESOURCE},
+         1},
+        {"RecvCommon",
+         [&] {
              long long r = RecvCommon(m_pstHeader.get(), m_client.get(), &m_stCt);
              r = m_client->pRecvMsg == nullptr ? r : kWrong; // the reply is taken over on every path
              return Fetched(r, m_stCt.pRspBody, static_cast<char*>(nullptr), &m_body,
                             "[KXAPI]:RecvCommon: malloc fail, response for req[GET ");
-         }, {VW_RESULT_NO_RESOURCE}, -1, [&] {
+         },
+         {VW_RESULT_NO_RESOURCE},
+         -1,
+         [&] {
              auto* pstMsg = static_cast<MSG_DATA*>(calloc(1, sizeof(MSG_DATA)));
              pstMsg->enMsgType = VW_MSG_TYPE_GET_RSP;
              memcpy(pstMsg->aucData, m_body.aucData, VW_CMD_BODY_LEN);
@@ -542,10 +565,14 @@ TEST_F(AllocTest, RequestPaths)
         allocfail::Pause(false);
         return bBack || (r != 0 && KxServiceRequestCount(m_pstService) == uiSeen) ? r : kWrong;
     };
-    Sweep({"GetCommonAsyn", [&] {
+    Sweep({"GetCommonAsyn",
+           [&] {
                long long r = GetCommonAsyn(m_pstHeader.get(), m_client.get(), enCmd, &m_body, 0);
                return m_client->bAsynPending == 1 ? sent(r) : kWrong;
-           }, {VW_RESULT_COMMON_ERROR}, -1, setup});
+           },
+           {VW_RESULT_COMMON_ERROR},
+           -1,
+           setup});
 }
 
 TEST_F(AllocTest, ResponsesListsHbtpAndRandomStrings)
@@ -569,11 +596,15 @@ TEST_F(AllocTest, ResponsesListsHbtpAndRandomStrings)
     REST_HBTP_MSG stSend{szSend, sizeof(szSend)};
     REST_HBTP_MSG stRecv{szRecv, sizeof(szRecv)};
     const Path astPaths[] = {
-        {"FormatCommonResponse<char*> status", [&] {
-             return sent(FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_NO_RESOURCE, &m_stCt, pstBuf), "\": 18,");
-         }, {-1}},
+        {"FormatCommonResponse<char*> status",
+         [&] {
+             return sent(FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_NO_RESOURCE, &m_stCt, pstBuf),
+                         "\": 18,");
+         },
+         {-1}},
         // Init, adds, every removal form, destroy; a failed add leaves the list as it was.
-        {"OCL_* list operations", [&] {
+        {"OCL_* list operations",
+         [&] {
              OCLIST* pstList = OCL_Init(sizeof(int));
              long long r = pstList == nullptr ? -1 : 0;
              for (int v = 0; pstList != nullptr && v < 4; ++v) {
@@ -582,22 +613,31 @@ TEST_F(AllocTest, ResponsesListsHbtpAndRandomStrings)
                  r = pstList->ullNodeCount == ullBefore + (bAdded ? 1 : 0) ? (bAdded ? r : -1) : kWrong;
              }
              if (pstList != nullptr) {
-                 OCL_Sort(pstList, [](void* a, void* b) { return *static_cast<int*>(a) > *static_cast<int*>(b) ? 1 : 0; });
-                 (void)OCL_DeleteForNode(pstList, pstList, [](void*, void*) { return 1; }, nullptr, 0);
+                 OCL_Sort(pstList,
+                          [](void* a, void* b) { return *static_cast<int*>(a) > *static_cast<int*>(b) ? 1 : 0; });
+                 (void)OCL_DeleteForNode(
+                     pstList, pstList, [](void*, void*) { return 1; }, nullptr, 0);
                  (void)OCL_DeleteFirstNode(pstList, nullptr);
                  OCL_Clear(pstList, nullptr);
              }
              OCL_Destroy(pstList, nullptr);
              return r;
-         }, {-1}},
-        {"GetDevRandomString", [&] {
+         },
+         {-1}},
+        {"GetDevRandomString",
+         [&] {
              long long r = GetDevRandomString(szRandom, 32, RANDOM_STR_TYPE_DEC);
              return strlen(szRandom) == (r == 0 ? 32U : 0U) ? r : kWrong; // written only on success
-         }, {-1}, -1, [&] { szRandom[0] = '\0'; }},
-        {"HbtpCommon", [&] {
+         },
+         {-1},
+         -1,
+         [&] { szRandom[0] = '\0'; }},
+        {"HbtpCommon",
+         [&] {
              long long r = HbtpCommon(m_pstHeader.get(), "/mnt/srvfs/conf.svc", 9, 1, &stSend, &stRecv, 3);
              return r != 0 || memcmp(szRecv, strReply.data(), 300) == 0 ? r : kWrong;
-         }, {1}},
+         },
+         {1}},
     };
     for (const Path& p : astPaths) {
         Sweep(p);

@@ -54,7 +54,8 @@ protected:
     std::string Observe(int iRet, const std::string& strAfter = "", const char* pszFile = kFileBusiness)
     {
         std::string s = Fmt("%d %d %d %d %d %d ", iRet, m_client.iReqState, m_client.bAsynPending, !!m_client.iHbtpFd,
-                            !!m_base->ppstEvents[m_client.iHbtpFd], !!m_client.pRecvMsg) + std::exchange(g_strNote, "");
+                            !!m_base->ppstEvents[m_client.iHbtpFd], !!m_client.pRecvMsg) +
+                        std::exchange(g_strNote, "");
         for (const LogRecord& r : m_log.Records()) {
             ExpectLogFrame(r, r.iLevel & 3, pszFile); // fails for any level but 0 to 3
             s += Fmt("%c %s\n", "ID?E"[r.iLevel & 3], r.strText.c_str() + (r.strText.find("[KXAPI]:") ? 0 : 8));
@@ -75,14 +76,14 @@ protected:
     tagHTTP_CLIENT_S m_client{m_iConn, {}, &m_server, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
     // The host's own client event handler: notes the descriptor, mask and event it is called with and the URL in
     // the slot, and takes the reply over when the request completed (state 8), leaving it to the reader otherwise.
-    tagABS_EVENT_S* m_pstClientEv = AbsEvNew(m_base.get(), m_iConn, ABS_EV_READ, &m_client,
-                                             [](int iFd, unsigned int uiMask, tagABS_EVENT_S* pstEv) {
-        auto* c = static_cast<tagHTTP_CLIENT_S*>(pstEv->pArg);
-        auto* pstMsg = static_cast<hbtp_message*>(c->pRecvMsg);
-        g_strNote += Fmt("%d %u %p %d;", iFd, uiMask, pstEv, pstMsg ? pstMsg->pstHeader->usUrl : -1);
-        hbtp_message_put(c->iReqState == 8 ? pstMsg : nullptr);
-        c->pRecvMsg = c->iReqState == 8 ? nullptr : pstMsg;
-    });
+    tagABS_EVENT_S* m_pstClientEv = AbsEvNew(
+        m_base.get(), m_iConn, ABS_EV_READ, &m_client, [](int iFd, unsigned int uiMask, tagABS_EVENT_S* pstEv) {
+            auto* c = static_cast<tagHTTP_CLIENT_S*>(pstEv->pArg);
+            auto* pstMsg = static_cast<hbtp_message*>(c->pRecvMsg);
+            g_strNote += Fmt("%d %u %p %d;", iFd, uiMask, pstEv, pstMsg ? pstMsg->pstHeader->usUrl : -1);
+            hbtp_message_put(c->iReqState == 8 ? pstMsg : nullptr);
+            c->pRecvMsg = c->iReqState == 8 ? nullptr : pstMsg;
+        });
     std::unique_ptr<EmulatedService> m_service;
 };
 
@@ -138,17 +139,15 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
         Serve(r, "auth.paas.opx");
         std::string strMsg(sizeof(MSG_DATA), 0x5A), strWant = strMsg;
         EXPECT_EQ(Observe(HbtpGetUserList(reinterpret_cast<MSG_DATA*>(&strMsg[0])), strMsg, kFileCommon),
-                  Fmt("%d 0 0 0 0 0 %sD Recv hbtp_code: %u\n\n", uiCopied ? 0 : -1, strPuts.c_str(),
-                      std::get<0>(r)) + strError + strWant.replace(offsetof(MSG_DATA, aucData), uiCopied, strList, 0,
-                                                                   uiCopied));
+                  Fmt("%d 0 0 0 0 0 %sD Recv hbtp_code: %u\n\n", uiCopied ? 0 : -1, strPuts.c_str(), std::get<0>(r)) +
+                      strError + strWant.replace(offsetof(MSG_DATA, aucData), uiCopied, strList, 0, uiCopied));
     }
     // The request is of type 2 for URL 0.
     EXPECT_EQ(m_service->Seen().at(0), "00 02 0000 0000 [] tag -1 option -1");
     // A host that closed its standard input gets descriptor 0 for a channel, which is as good as any.
     Serve(std::get<0>(lists[0]), "auth.paas.opx");
-    auto demo = std::make_unique<EmulatedService>("demo.svc", [](KxSrvfsRequest*, hbtp_message*) {
-        return MakeHbtp(200, 42, 2, "hello");
-    });
+    auto demo = std::make_unique<EmulatedService>(
+        "demo.svc", [](KxSrvfsRequest*, hbtp_message*) { return MakeHbtp(200, 42, 2, "hello"); });
     int iStdin = dup(0);
     close(0);
     EXPECT_EQ(HbtpGetUserList(std::make_unique<MSG_DATA>().get()), 0);
@@ -165,7 +164,8 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
     EXPECT_EQ(HbtpGetUserList(nullptr), -1);
     EXPECT_EQ(Observe(HbtpGetUserList(std::make_unique<MSG_DATA>().get()), "", kFileCommon),
               "-1 0 0 0 0 0 E HbtpGetUserList: invalid param, pstMsg[(nil)]\nE open " KXAPI_AUTH_SERVICE_PATH
-              " srv fail, Error: " + std::to_string(ENOENT) + ", " + strerror(ENOENT) + "\n\n");
+              " srv fail, Error: " +
+                  std::to_string(ENOENT) + ", " + strerror(ENOENT) + "\n\n");
 }
 
 TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)

@@ -117,24 +117,28 @@ TEST_F(LibraryTest, StatusTextsAndBodies)
     for (long long llCode : {25LL, -2LL, 4294967296LL, -4294967296LL, 9223372036854775807LL}) {
         m_log.Clear();
         EXPECT_STREQ(GetStatusString(llCode), "common error status code.") << llCode;
-        EXPECT_EQ(m_log.Texts(), std::vector<std::string>{"[KXAPI]:common error status code[" + std::to_string(llCode) + "]"});
+        EXPECT_EQ(m_log.Texts(),
+                  std::vector<std::string>{"[KXAPI]:common error status code[" + std::to_string(llCode) + "]"});
         ExpectLogFrame(m_log.Records()[0], 3, kFileCommon);
     }
 
     // Both forms send the same body: URL cut at 255, status text at 127, the NUL not counted.
     const std::string strLongUrl(300, 'u');
-    const std::pair<std::string, int> aCases[] = {{"/LAPI/V1.0", 0}, {"/a", 108}, {"/a", 25}, {"/x", 2200}, {strLongUrl, 4}};
+    const std::pair<std::string, int> aCases[] = {
+        {"/LAPI/V1.0", 0}, {"/a", 108}, {"/a", 25}, {"/x", 2200}, {strLongUrl, 4}};
     for (const auto& [strUrl, iCode] : aCases) {
         SetUrl(strUrl);
         m_log.Clear();
-        const std::string strBody = StatusBody(strUrl.substr(0, 255), iCode, std::string(GetStatusString(iCode)).substr(0, 127));
+        const std::string strBody = StatusBody(strUrl.substr(0, 255), iCode,
+                                               std::string(GetStatusString(iCode)).substr(0, 127));
         char* pszText = json_encode(FillResponseStatusParam(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(iCode)));
         EXPECT_EQ(pszText, strBody); // a heap block of exactly the body
         free(pszText);
         FakeResponseBuffer buf;
-        EXPECT_EQ(FormatCommonResponse<char*>(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(iCode), &m_stCt, buf.Buf()) +
-                      FormatCommonStatus(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(iCode), &m_stCt, buf.Buf()),
-                  0);
+        EXPECT_EQ(
+            FormatCommonResponse<char*>(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(iCode), &m_stCt, buf.Buf()) +
+                FormatCommonStatus(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(iCode), &m_stCt, buf.Buf()),
+            0);
         EXPECT_EQ(buf.Data(), strBody + strBody);
         EXPECT_EQ(buf.Lengths(), std::to_string(strBody.size()) + "+NUL " + std::to_string(strBody.size()) + "+NUL ");
         EXPECT_EQ(m_log.Records().size(), iCode == 25 ? 4U : 0U) << "cutting is no failed copy";
@@ -166,7 +170,8 @@ TEST_F(LibraryTest, PendingBodiesCopyResultsAndRefusals)
         EXPECT_EQ(m_stCt.pRspBody, nullptr); // freed by the call: the leak checkers watch
         EXPECT_EQ(FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_OK, &m_stCt, buf.Buf()), iExpected);
         EXPECT_EQ(buf.Data(), strStatus + "{\"Data\":1}" + strStatus);
-        EXPECT_EQ(buf.Lengths(), std::to_string(strStatus.size()) + "+NUL 10+NUL " + std::to_string(strStatus.size()) + "+NUL ");
+        EXPECT_EQ(buf.Lengths(),
+                  std::to_string(strStatus.size()) + "+NUL 10+NUL " + std::to_string(strStatus.size()) + "+NUL ");
         const std::string strLen = "Copy2Buf fail, dataLen[" + std::to_string(strStatus.size()) + "]";
         const std::vector<std::string> vecLines = {"[KXAPI]:FormatCommonStatus: " + strLen,
                                                    "[KXAPI]:FormatCommonResponse<char*>: Copy2Buf fail, dataLen[10]",
@@ -208,17 +213,20 @@ TEST_F(LibraryTest, LockBodyCarriesStatus108AndTheRemainingTime)
         FakeResponseBuffer buf(ullRemain == 0 ? -1 : 0); // and a failing Copy2Buf, once
         EXPECT_EQ(KxapiHttpAuthLockRsptContent(m_pstClient.get(), buf.Buf()), ullRemain == 0 ? -1 : 0);
         EXPECT_EQ(g_pstAskedFor, m_pstClient.get());
-        const std::string strBody = "{ \"IpLockStatus\": " + StatusBody("/LAPI/V1.0/System/Login", 108, "The user is locked") +
+        const std::string strBody = "{ \"IpLockStatus\": " +
+                                    StatusBody("/LAPI/V1.0/System/Login", 108, "The user is locked") +
                                     ", \"remainTime\": " + pszShown + " }";
         EXPECT_EQ(buf.Data() + "|" + buf.Lengths(), strBody + "|" + std::to_string(strBody.size()) + "+NUL ");
-        EXPECT_EQ(m_log.Texts(), ullRemain != 0 ? std::vector<std::string>{} : std::vector<std::string>{
-            "[KXAPI]:KxapiHttpAuthLockRsptContent: Copy2Buf fail, dataLen[" + std::to_string(strBody.size()) + "]"});
+        EXPECT_EQ(m_log.Texts(), ullRemain != 0 ? std::vector<std::string>{}
+                                                : std::vector<std::string>{
+                                                      "[KXAPI]:KxapiHttpAuthLockRsptContent: Copy2Buf fail, dataLen[" +
+                                                      std::to_string(strBody.size()) + "]"});
     }
     g_pstAskedFor = nullptr;
     m_log.Clear();
     EXPECT_EQ(KxapiHttpAuthLockRsptContent(m_pstClient.get(), nullptr), -1);
-    ExpectLogFrame(m_log.One("[KXAPI]:KxapiHttpAuthLockRsptContent: invalid param, pstClient[" + Ptr(m_pstClient.get()) +
-                             "] pstBuf[(nil)]"),
+    ExpectLogFrame(m_log.One("[KXAPI]:KxapiHttpAuthLockRsptContent: invalid param, pstClient[" +
+                             Ptr(m_pstClient.get()) + "] pstBuf[(nil)]"),
                    3, kFileCommon);
     EXPECT_EQ(g_pstAskedFor, nullptr) << "the host was asked for a refused request";
 }
@@ -228,15 +236,18 @@ TEST(JsonLayer, NumbersObjectsAndArrays)
 {
     json_object* pstRoot = cJSON_CreateObject();
     json_object* pstArr = cJSON_CreateArray();
-    for (json_object* pstItem : {cJSON_CreateString("a/b"), cJSON_CreateNumber(0.1f), cJSON_CreateNumber(4294967295u),
-                                 cJSON_CreateNumber(4294967295ul), cJSON_CreateNumber(9223372036854775808ULL), cJSON_CreateNull()}) {
+    for (json_object* pstItem :
+         {cJSON_CreateString("a/b"), cJSON_CreateNumber(0.1f), cJSON_CreateNumber(4294967295u),
+          cJSON_CreateNumber(4294967295ul), cJSON_CreateNumber(9223372036854775808ULL), cJSON_CreateNull()}) {
         cJSON_AddItemToArray(pstArr, pstItem);
     }
     cJSON_AddItemToObject(pstRoot, "list", pstArr);
     cJSON_AddItemToObject(pstRoot, nullptr, pstArr);
     cJSON_AddItemToObject(nullptr, "k", pstArr);
-    EXPECT_STREQ(cJSON_Print(pstRoot), "{ \"list\": [ \"a\\/b\", 0.100000, -1, 4294967295, -9223372036854775808, null ] }");
-    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(pstRoot, "list")) * 10 + (cJSON_GetArrayItem(pstArr, 6) == nullptr), 61);
+    EXPECT_STREQ(cJSON_Print(pstRoot),
+                 "{ \"list\": [ \"a\\/b\", 0.100000, -1, 4294967295, -9223372036854775808, null ] }");
+    EXPECT_EQ(
+        cJSON_GetArraySize(cJSON_GetObjectItem(pstRoot, "list")) * 10 + (cJSON_GetArrayItem(pstArr, 6) == nullptr), 61);
     cJSON_Delete(pstRoot);
 }
 
@@ -249,13 +260,32 @@ TEST_F(LibraryTest, GrammarLimitsAndLines)
     const std::string k31(31, 'k');
     const std::string v63(63, 'v');
     const std::pair<std::string, std::string> aCases[] = {
-        {"", "0:"}, {"a=1&b=2", "0:a=1;b=2;"}, {"a=1&", "0:a=1;"}, {"a=1&a=2", "0:a=1;"}, {"a=b=c", "0:a=b=c;"},
-        {"a", "4:"}, {"=1", "4:"}, {"a=", "4:"}, {"a= ", "4:"}, {"a=1&&b=2", "4:a=1;"}, {"a=1&b&c=3", "4:a=1;"},
-        {"name=x%20y&x=a+b", "0:name=x y;x=a+b;"}, {"n%41me=%2f%2F", "0:nAme=//;"}, {"a=x y&b=2", "0:a=x;b=2;"},
-        {"a= \tx&b=2", "0:a=x;b=2;"}, {" a=1", "0: a=1;"}, {"a=1&name=%zz&c=3", "1:a=1;"}, {"%zz=1", "1:"}, {"a=%4", "1:"},
+        {"", "0:"},
+        {"a=1&b=2", "0:a=1;b=2;"},
+        {"a=1&", "0:a=1;"},
+        {"a=1&a=2", "0:a=1;"},
+        {"a=b=c", "0:a=b=c;"},
+        {"a", "4:"},
+        {"=1", "4:"},
+        {"a=", "4:"},
+        {"a= ", "4:"},
+        {"a=1&&b=2", "4:a=1;"},
+        {"a=1&b&c=3", "4:a=1;"},
+        {"name=x%20y&x=a+b", "0:name=x y;x=a+b;"},
+        {"n%41me=%2f%2F", "0:nAme=//;"},
+        {"a=x y&b=2", "0:a=x;b=2;"},
+        {"a= \tx&b=2", "0:a=x;b=2;"},
+        {" a=1", "0: a=1;"},
+        {"a=1&name=%zz&c=3", "1:a=1;"},
+        {"%zz=1", "1:"},
+        {"a=%4", "1:"},
         // The limits count encoded characters: an escape is three of them before decoding.
-        {k31 + "=1", "0:" + k31 + "=1;"}, {k31 + "k=1", "4:"}, {"a=" + v63, "0:a=" + v63 + ";"}, {"a=" + v63 + "v", "4:"},
-        {std::string(28, 'k') + "%41=1", "0:" + std::string(28, 'k') + "A=1;"}, {std::string(29, 'k') + "%41=1", "4:"},
+        {k31 + "=1", "0:" + k31 + "=1;"},
+        {k31 + "k=1", "4:"},
+        {"a=" + v63, "0:a=" + v63 + ";"},
+        {"a=" + v63 + "v", "4:"},
+        {std::string(28, 'k') + "%41=1", "0:" + std::string(28, 'k') + "A=1;"},
+        {std::string(29, 'k') + "%41=1", "4:"},
         {k31 + "=" + v63 + " ", "0:" + k31 + "=" + v63 + ";"}, // a pair text of 96 characters fits, 97 do not
         {k31 + "=" + v63 + "  &b=2", "4:"},
     };
@@ -283,13 +313,13 @@ TEST_F(LibraryTest, GrammarLimitsAndLines)
     EXPECT_EQ(URIQueryParamParse(m_pstHeader.get()) * 10 + URIQueryParamParse(nullptr), 41);
     EXPECT_EQ(m_log.Texts(), (std::vector<std::string>{"[KXAPI]:query string is not terminated",
                                                        "[KXAPI]:Invalid param, pstHeader[(nil)]"}));
-
 }
 
 // Every integer member takes the leading number of the text and logs it; no number leaves the
 // output alone. long is 32 bits on the camera: it wraps modulo 2^32, sign-extended, everywhere.
 template <typename T>
-class IntegerReadTest : public LibraryTest {};
+class IntegerReadTest : public LibraryTest {
+};
 using IntegerTypes = ::testing::Types<long long, unsigned long long, long, int, unsigned int, short, unsigned short>;
 TYPED_TEST_SUITE(IntegerReadTest, IntegerTypes);
 
@@ -310,7 +340,8 @@ TYPED_TEST(IntegerReadTest, LeadingNumberOrNothing)
         EXPECT_EQ(std::to_string(value), strShown.empty() ? "5" : strShown) << strText;
         LogRecord stRec = this->m_log.Records().at(0);
         EXPECT_EQ(stRec.strText.substr(0, strShown.empty() ? 44 : std::string::npos),
-                  strShown.empty() ? "[KXAPI]:[sscanf_s] expect Ret 0, actual Ret " : "[KXAPI]:Get Query Para key:n, value:" + strShown);
+                  strShown.empty() ? "[KXAPI]:[sscanf_s] expect Ret 0, actual Ret "
+                                   : "[KXAPI]:Get Query Para key:n, value:" + strShown);
         ExpectLogFrame(stRec, strShown.empty() ? 3 : 1, kFileBusiness);
     }
     this->m_log.Clear();
@@ -327,9 +358,9 @@ TEST_F(LibraryTest, TextReads)
     EXPECT_EQ(GetURIQueryParam(m_pstHeader.get(), "id", strValue), 0);
     EXPECT_EQ(GetURIQueryParam(m_pstHeader.get(), "ID", strValue), 1); // case-sensitive; emptied
     EXPECT_EQ(GetURIQueryParam(nullptr, "id", strValue), 1);
-    EXPECT_EQ(m_log.Texts(), (std::vector<std::string>{"[KXAPI]:key:ID not exist", "[KXAPI]:Invalid param, pstHeader[(nil)]"}));
+    EXPECT_EQ(m_log.Texts(),
+              (std::vector<std::string>{"[KXAPI]:key:ID not exist", "[KXAPI]:Invalid param, pstHeader[(nil)]"}));
     ExpectLogFrame(m_log.Records().at(1), 3, kFileBusiness);
-
 }
 
 TEST_F(LibraryTest, RoutingAndUriIds)
@@ -343,18 +374,25 @@ TEST_F(LibraryTest, RoutingAndUriIds)
         const KXAPI_URI_TABLE* pstTable;
         unsigned int uiNum;
         int iCmd;
-    } aCases[] = { // the longest pattern occurring anywhere, case-sensitively; the earliest on ties
-        {"/a/b/c", astNested, 2, 2},   {"/a/c", astNested, 2, 1},    {"/a/b/c", astNested, 1, 1}, {"/cd/ab", astTie, 3, 7},
-        {"/xabcx/y", astInside, 3, 9}, {"/v?x=/Video", astInside, 4, 3}, {"", astNested, 2, INNER_CMD_INVALID},
-        {"/a", nullptr, 1, INNER_CMD_INVALID}, {"/a", astNested, 0, INNER_CMD_INVALID}, {"/b", astInside, 2, INNER_CMD_INVALID},
-        {"/A/", astNested, 1, INNER_CMD_INVALID}};
+    } aCases[] = {// the longest pattern occurring anywhere, case-sensitively; the earliest on ties
+                  {"/a/b/c", astNested, 2, 2},
+                  {"/a/c", astNested, 2, 1},
+                  {"/a/b/c", astNested, 1, 1},
+                  {"/cd/ab", astTie, 3, 7},
+                  {"/xabcx/y", astInside, 3, 9},
+                  {"/v?x=/Video", astInside, 4, 3},
+                  {"", astNested, 2, INNER_CMD_INVALID},
+                  {"/a", nullptr, 1, INNER_CMD_INVALID},
+                  {"/a", astNested, 0, INNER_CMD_INVALID},
+                  {"/b", astInside, 2, INNER_CMD_INVALID},
+                  {"/A/", astNested, 1, INNER_CMD_INVALID}};
     for (auto c : aCases) {
         EXPECT_EQ(GetInnerCmdByUrl(c.strUrl.data(), c.pstTable, c.uiNum), c.iCmd) << c.strUrl;
     }
     // Only a lookup in a usable table that finds nothing is worth a line.
-    EXPECT_EQ(m_log.Texts(), (std::vector<std::string>{"[KXAPI]:Unsupported Request URL[/a]",
-                                                       "[KXAPI]:Unsupported Request URL[/b]",
-                                                       "[KXAPI]:Unsupported Request URL[/A/]"}));
+    EXPECT_EQ(m_log.Texts(),
+              (std::vector<std::string>{"[KXAPI]:Unsupported Request URL[/a]", "[KXAPI]:Unsupported Request URL[/b]",
+                                        "[KXAPI]:Unsupported Request URL[/A/]"}));
     ExpectLogFrame(m_log.Records().at(0), 3, kFileBusiness);
 
     tagHEADER_URI_ID_INFO_S& stIds = m_pstHeader->stUriIdInfo;
@@ -382,7 +420,8 @@ TEST_F(LibraryTest, RoutingAndUriIds)
     llValue = -5;
     int iRet = GetAndCheckURIIDValue(m_pstHeader.get(), llValue, 101, 0, 10);
     strGot += std::to_string(iRet) + ":" + std::to_string(llValue);
-    EXPECT_EQ(strGot + std::to_string(GetAndCheckURIIDValue(nullptr, llValue, 1, 0, 10)), "-1:0 0:1 0:10 -1:11 -1:-5-1");
+    EXPECT_EQ(strGot + std::to_string(GetAndCheckURIIDValue(nullptr, llValue, 1, 0, 10)),
+              "-1:0 0:1 0:10 -1:11 -1:-5-1");
     EXPECT_EQ(m_log.Count("[KXAPI]:Wrong URL ID!\n"), 2u);
     EXPECT_EQ(m_log.Count("[KXAPI]:GetAndCheckURIIDValue: GetURIIDValue fail, num:101!\n"), 1u);
     EXPECT_EQ(m_log.Count("[KXAPI]:NULL pointer in GetAndCheckURIIDValue!\n"), 1u);
@@ -409,7 +448,8 @@ protected:
             strOut += std::to_string(Value(p->pData)) + " ";
             pstLast = p;
         }
-        bool bSound = m_pstList->pstHead->pData == nullptr && pstLast == m_pstList->pstTail && n == m_pstList->ullNodeCount;
+        bool bSound = m_pstList->pstHead->pData == nullptr && pstLast == m_pstList->pstTail &&
+                      n == m_pstList->ullNodeCount;
         return bSound ? strOut : "broken";
     }
     void Fill(const std::vector<int>& values)
@@ -450,10 +490,10 @@ TEST_F(ListTest, OperationsKeepTheListSound)
         const char* pszRemaining;
         const char* pszCalls;
     } aCases[] = {
-        {{1, 2, 2, 3, 2}, 2, 0, 0, "1 2 3 2 77 ", "=1=2~2"}, // stops at the first match
+        {{1, 2, 2, 3, 2}, 2, 0, 0, "1 2 3 2 77 ", "=1=2~2"},       // stops at the first match
         {{1, 2, 2, 3, 2}, 2, 1, 0, "1 3 77 ", "=1=2~2=2~2=3=2~2"}, // adjacent runs and the last node
-        {{2, 2}, 2, 1, 0, "77 ", "=2~2=2~2"},                     // everything: the tail is the head again
-        {{5, 9}, 9, 0, 0, "5 77 ", "=5=9~9"},                     // the tail: its predecessor becomes the tail
+        {{2, 2}, 2, 1, 0, "77 ", "=2~2=2~2"},                      // everything: the tail is the head again
+        {{5, 9}, 9, 0, 0, "5 77 ", "=5=9~9"},                      // the tail: its predecessor becomes the tail
         {{5, 9}, 4, 1, -1, "5 9 77 ", "=5=9"},
         {{5, 9}, 4, 0, -1, "5 9 77 ", "=5=9"},
         {{}, 4, 1, -1, "77 ", ""},
@@ -539,7 +579,6 @@ TEST_F(ListTest, RefusalsAreLoggedAndLeaveTheListAsItWas)
 }
 
 
-
 // The body is the file, the 32-character boundary twice, the name twice, the type once and 101
 // bytes of framing; the file is made read-only. A path that does not resolve writes user value,
 // name and path only (4); one that cannot be opened has type and boundary written too (-1). Tests
@@ -576,12 +615,14 @@ TEST_F(LibraryTest, DownloadInfo)
         KXAPI_DOWNLOAD_FILE_INFO_S stInfo;
         memset(&stInfo, 0x5A, sizeof(stInfo));
         m_log.Clear();
-        ASSERT_EQ(FillDownloadInfo(&stInfo, c.strPath.c_str(), "text/plain", c.strName.c_str(), c.nUserData), c.iResult);
+        ASSERT_EQ(FillDownloadInfo(&stInfo, c.strPath.c_str(), "text/plain", c.strName.c_str(), c.nUserData),
+                  c.iResult);
         EXPECT_EQ(std::string(stInfo.szPath) + "|" + stInfo.szName + "|" + std::to_string(stInfo.nUserData),
                   c.strPath.substr(0, 128) + "|" + c.strName.substr(0, 128) + "|" + std::to_string(c.nUserData));
         const std::string strBoundary(stInfo.szBoundary, c.iResult == 4 ? 1 : 33);
         EXPECT_EQ(strBoundary.find_first_not_of("0123456789abcdef"), c.iResult == 4 ? 0 : 32U) << strBoundary;
-        EXPECT_EQ(std::string(stInfo.szType, c.iResult == 4 ? 1 : 11), c.iResult == 4 ? "Z" : std::string("text/plain", 11));
+        EXPECT_EQ(std::string(stInfo.szType, c.iResult == 4 ? 1 : 11),
+                  c.iResult == 4 ? "Z" : std::string("text/plain", 11));
         const unsigned long long ullLen = c.ullFile + 64 + 2 * c.strName.size() + 10 + 101;
         EXPECT_EQ(stInfo.ullBodyLen, c.iResult == 0 ? ullLen : 0x5A5A5A5A5A5A5A5AULL);
         EXPECT_EQ(stInfo.bValid, c.iResult == 0 ? 1 : 0x5A5A5A5A);
@@ -615,23 +656,30 @@ TEST_F(LibraryTest, TimeTextsAndSwitchModes)
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     const std::pair<std::string, long> aTexts[] = {
-        {"2020/1/2 3:4:5", 1577930645},  {"2020/01/02 03:04:05Z", 1577930645}, // text after the sixth number
-        {"2020/13/01 00:00:00", 1609455600}, {"2020/1/1 0:0:60", 1577833260},  // fields carry over
+        {"2020/1/2 3:4:5", 1577930645},
+        {"2020/01/02 03:04:05Z", 1577930645}, // text after the sixth number
+        {"2020/13/01 00:00:00", 1609455600},
+        {"2020/1/1 0:0:60", 1577833260},   // fields carry over
         {"2020/7/1 12:00:00", 1593601200}, // summer time read as winter time: an hour later
-        {"2020-01-02 03:04:05", -1}, {"2020/01/02", -1}, {"", -1}, {"2020/1/2 3:4", -1}};
+        {"2020-01-02 03:04:05", -1},
+        {"2020/01/02", -1},
+        {"", -1},
+        {"2020/1/2 3:4", -1}};
     for (auto [strText, lExpected] : aTexts) {
         m_log.Clear();
         long lSeconds = -1;
         EXPECT_EQ(RestTransferTimeStrToSeconds(&lSeconds, strText.data()), lExpected == -1 ? -1 : 0) << strText;
         EXPECT_EQ(lSeconds, lExpected) << strText;
-        EXPECT_EQ(m_log.Texts(), (std::vector<std::string>{"[KXAPI]:Transfer time string to seconds in!",
-                                                           lExpected == -1 ? "[KXAPI]:Incorrect Time Format(yyyy/MM/dd hh:ss:mm):" + strText
-                                                                           : "[KXAPI]:Transfer time string to seconds Return!"}));
+        EXPECT_EQ(m_log.Texts(), (std::vector<std::string>{
+                                     "[KXAPI]:Transfer time string to seconds in!",
+                                     lExpected == -1 ? "[KXAPI]:Incorrect Time Format(yyyy/MM/dd hh:ss:mm):" + strText
+                                                     : "[KXAPI]:Transfer time string to seconds Return!"}));
         ExpectLogFrame(m_log.Records().at(1), lExpected == -1 ? 3 : 0, kFileBusiness);
     }
     std::string strText = "2020/1/2 3:4:5";
     long lSeconds = 0;
-    EXPECT_EQ(RestTransferTimeStrToSeconds(nullptr, &strText[0]) + RestTransferTimeStrToSeconds(&lSeconds, nullptr), -2);
+    EXPECT_EQ(RestTransferTimeStrToSeconds(nullptr, &strText[0]) + RestTransferTimeStrToSeconds(&lSeconds, nullptr),
+              -2);
 
     auto Mode = [](int i) { return static_cast<CAM_COMMONMODE_SWITCH>(i); };
     for (auto [iFrom, iTo] : {std::make_pair(0, 1), {1, 0}, {2, 2}, {3, 3}, {4, -1}, {-1, -1}}) {
@@ -640,7 +688,8 @@ TEST_F(LibraryTest, TimeTextsAndSwitchModes)
         EXPECT_EQ(TransSwitchModeToRestFormat(Mode(iFrom), &enOut) + TransRestFormatToSwitchMode(&enBack, Mode(iFrom)),
                   iTo < 0 ? -2 : 0);
         EXPECT_EQ(enOut * 1000 + enBack, iTo < 0 ? 99099 : iTo * 1001);
-        EXPECT_EQ(m_log.Count("[KXAPI]:current switch:" + std::to_string(iFrom) + " may be not supported"), iTo < 0 ? 2U : 0U);
+        EXPECT_EQ(m_log.Count("[KXAPI]:current switch:" + std::to_string(iFrom) + " may be not supported"),
+                  iTo < 0 ? 2U : 0U);
     }
     m_log.Clear();
     EXPECT_EQ(TransSwitchModeToRestFormat(Mode(4), nullptr) + TransRestFormatToSwitchMode(nullptr, Mode(0)), -2);
@@ -693,15 +742,18 @@ TEST_F(LibraryTest, SubscriberTablesAndIpCheck)
     ASSERT_EQ(time(nullptr), now);
     for (int t = 0; t < 2; ++t) {
         for (int i = 0; i < 8; ++i) {
-            EXPECT_EQ(At<uint32_t>(apszTables[t], i, 8), pszLive[t == 0 ? i : 7 - i] == '1' ? 0xC0DE0000U + i : 0U) << t << i;
+            EXPECT_EQ(At<uint32_t>(apszTables[t], i, 8), pszLive[t == 0 ? i : 7 - i] == '1' ? 0xC0DE0000U + i : 0U)
+                << t << i;
             EXPECT_EQ(At<uint64_t>(apszTables[t], i, 0), static_cast<uint64_t>(i) + 1);
         }
     }
 
     std::string strValid;
-    for (const char* psz : {"192.168.0.1", "0.0.0.0", "255.255.255.255", "01.02.03.04", "00.0.0.99", "199.249.250.100",
-                            "256.1.1.1", "001.1.1.1", "1.1.1", "1.1.1.1 ", " 1.1.1.1", "", "1.1.1.1.1", "1.1.1.256", "1..1.1",
-                            "a.b.c.d", "1.1.1.1\n", "-1.1.1.1", "260.0.0.1", "1.1.1.0255", "1,1,1,1", "1a1.1.1"}) {
+    for (const char* psz :
+         {"192.168.0.1", "0.0.0.0",    "255.255.255.255", "01.02.03.04", "00.0.0.99", "199.249.250.100",
+          "256.1.1.1",   "001.1.1.1",  "1.1.1",           "1.1.1.1 ",    " 1.1.1.1",  "",
+          "1.1.1.1.1",   "1.1.1.256",  "1..1.1",          "a.b.c.d",     "1.1.1.1\n", "-1.1.1.1",
+          "260.0.0.1",   "1.1.1.0255", "1,1,1,1",         "1a1.1.1"}) {
         strValid += std::to_string(CheckIpAddress(psz));
     }
     EXPECT_EQ(strValid, "1111110000000000000000");
@@ -748,7 +800,8 @@ TEST_F(LibraryTest, BlocksMutexesAndRandomStrings)
             std::string strOut(c.ullLen + 8, '#');
             ASSERT_EQ(GetDevRandomString(strOut.data(), c.ullLen, c.enKind), 0) << c.ullLen;
             EXPECT_EQ(strOut.substr(c.ullLen), std::string(1, '\0') + std::string(7, '#')) << "nothing after the NUL";
-            EXPECT_EQ(strOut.find_first_not_of(c.enKind == RANDOM_STR_TYPE_HEX ? "0123456789abcdef" : "0123456789"), c.ullLen);
+            EXPECT_EQ(strOut.find_first_not_of(c.enKind == RANDOM_STR_TYPE_HEX ? "0123456789abcdef" : "0123456789"),
+                      c.ullLen);
             EXPECT_EQ(strOut.substr(c.uRandom, c.ullLen - c.uRandom), std::string(c.ullLen - c.uRandom, '0'));
             aiLastDrawn[&c - aCases] += c.uRandom > 0 && strOut[c.uRandom - 1] != '0' ? 1 : 0;
         }
@@ -758,7 +811,8 @@ TEST_F(LibraryTest, BlocksMutexesAndRandomStrings)
     }
     char szOut[2048] = "#";
     EXPECT_EQ(GetDevRandomString(nullptr, 32, RANDOM_STR_TYPE_HEX) + GetDevRandomString(szOut, 3, RANDOM_STR_TYPE_HEX) +
-                  GetDevRandomString(szOut, 1024, RANDOM_STR_TYPE_HEX) + GetDevRandomString(szOut, 32, static_cast<RANDOM_STR_TYPE>(2)),
+                  GetDevRandomString(szOut, 1024, RANDOM_STR_TYPE_HEX) +
+                  GetDevRandomString(szOut, 32, static_cast<RANDOM_STR_TYPE>(2)),
               -4);
     KxPlatformFailRandom(1);
     EXPECT_EQ(GetDevRandomString(szOut, 32, RANDOM_STR_TYPE_HEX), -1);

@@ -13,8 +13,7 @@ struct KXSERVICE;
  * a copy of the request with the matching reply type (2 for a GET, 3 otherwise) and result 0
  * (command, cookie and data unchanged). Change it as the script wants; *puiDelayMs (0 on entry)
  * delays the answer. Returns how many copies to send: 0 never, 1 normal, 2 twice. */
-typedef int (*PFN_KXSERVICE_HANDLER)(void* pUser, const MSG_DATA* pstReq, MSG_DATA* pstReply,
-                                     unsigned int* puiDelayMs);
+typedef int (*PFN_KXSERVICE_HANDLER)(void* pUser, const MSG_DATA* pstReq, MSG_DATA* pstReply, unsigned int* puiDelayMs);
 
 /* Binds pszName under the run directory and serves it on a thread of its own; a null handler
  * answers every request once, at once. Null on failure. Replies go to the sender's address. */

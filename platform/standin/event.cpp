@@ -21,8 +21,8 @@ struct KxEvent {
 
 struct KxEventBase {
     tagABS_EVENT_BASE_S stPub;
-    int aiWake[2];   // wakes a blocked run for AbsEvBaseStop
-    int bStop;       // written through atomic builtins
+    int aiWake[2]; // wakes a blocked run for AbsEvBaseStop
+    int bStop;     // written through atomic builtins
     unsigned int uiSerial;
 };
 

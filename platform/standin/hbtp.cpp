@@ -7,8 +7,8 @@
 //   16 uint32 body length B       at most HBTP_FRAME_MAX_BODY
 //   20 E bytes of extensions      repeated { uint16 tag, uint16 length, value }, exactly E bytes
 //   .. B bytes of body
-#include "kxplatform.h"
 #include "hbtp_internal.h"
+#include "kxplatform.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -130,8 +130,7 @@ extern "C" void KxHbtpSetReleaseHook(PFN_HBTP_RELEASE_HOOK pfnHook, void* pUser)
     g_pfnReleaseHook.store(pfnHook);
 }
 
-extern "C" void KxHbtpSetHeader(hbtp_message* pstMsg, unsigned char ucType, unsigned short usUrl,
-                                unsigned short usCode)
+extern "C" void KxHbtpSetHeader(hbtp_message* pstMsg, unsigned char ucType, unsigned short usUrl, unsigned short usCode)
 {
     if (pstMsg == nullptr) {
         return;
@@ -308,7 +307,7 @@ extern "C" int hbtp_frame_encode(hbtp_message* pstMsg, void** ppBuf, size_t* pui
 }
 
 static int KxHbtpBuild(const unsigned char* pPre, const unsigned char* pRest, uint32_t uiExt, uint32_t uiBody,
-                hbtp_message** ppMsg)
+                       hbtp_message** ppMsg)
 {
     if (!ExtWellFormed(pRest, uiExt)) {
         return Fail(EPROTO);
@@ -457,7 +456,6 @@ void KxHbtpMove(hbtp_message* pstDst, hbtp_message* pstSrc)
     d->pBody = s->pBody;
     d->uiBodyLen = s->uiBodyLen;
     free(s); // its contents live on in pstDst: not a release of a message
-
 }
 
 extern "C" int hbtp_message_recvfd(hbtp_message* pstMsg, int iFd)

@@ -4,8 +4,8 @@
 #include <sys/random.h>
 
 #include <atomic>
-#include <cstdarg>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 

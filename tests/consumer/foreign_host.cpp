@@ -49,8 +49,8 @@ __attribute__((format(printf, 7, 8))) void VW_WriteLog(int iModule, int iLevel, 
                                                        const char* pszFile, int iLine, const char* pszFormat, ...)
 {
     char szLog[2048];
-    int iLen = snprintf(szLog, sizeof(szLog), "%d %d %d %d %d %s: ", iModule, iLevel, iDebugFlag, iReserved,
-                        iLine > 0, pszFile);
+    int iLen = snprintf(szLog, sizeof(szLog), "%d %d %d %d %d %s: ", iModule, iLevel, iDebugFlag, iReserved, iLine > 0,
+                        pszFile);
     va_list ap;
     va_start(ap, pszFormat);
     vsnprintf(szLog + iLen, sizeof(szLog) - static_cast<size_t>(iLen), pszFormat, ap);
@@ -61,6 +61,8 @@ __attribute__((format(printf, 7, 8))) void VW_WriteLog(int iModule, int iLevel, 
 // Only GetCommon's exchange over the Unix endpoint is driven: whatever else the library would ask
 // of the platform is refused, but it must be there for the library to load (it binds every name at once).
 typedef void (*PFN_EVENT_CB)(int iFd, unsigned int uiEvents, tagABS_EVENT_S* pstEvent);
+// One refusal a line: kept as a table.
+// clang-format off
 int VW_GetRandomNum(int, char*) { return -1; }
 hbtp_message* hbtp_message_new(int) { return nullptr; }
 int hbtp_message_put(hbtp_message*) { return -1; }
@@ -72,6 +74,7 @@ int hbtp_header_set(hbtp_message*, unsigned short, const void*, unsigned short) 
 int hbtp_header_get(hbtp_message*, unsigned short, void**, unsigned short*) { return -1; }
 tagABS_EVENT_S* AbsEvNew(tagABS_EVENT_BASE_S*, int, unsigned int, void*, PFN_EVENT_CB) { return nullptr; }
 int AbsEvAdd(tagABS_EVENT_S*, int) { return -1; }
+// clang-format on
 #ifndef FOREIGN_HOST_OMIT_ABSEVDEL
 void AbsEvDel(tagABS_EVENT_S*) {}
 #endif
@@ -92,7 +95,8 @@ int main()
     std::thread service([iFd = aiFd[1]] {
         static MSG_DATA stMsg;
         Check(recv(iFd, &stMsg, sizeof(stMsg), 0) == kMsgLen && stMsg.enMsgType == VW_MSG_TYPE_GET_REQ &&
-                  stMsg.enCmdType == 1001 && stMsg.ullMsgNum == 1, "no GET of command 1001 came");
+                  stMsg.enCmdType == 1001 && stMsg.ullMsgNum == 1,
+              "no GET of command 1001 came");
         stMsg.enMsgType = VW_MSG_TYPE_GET_RSP, stMsg.enResult = VW_RESULT_OK, stMsg.ullDataLen = VW_CMD_BODY_LEN;
         memcpy(stMsg.aucData, Pattern(VW_CMD_BODY_LEN, 7).data(), VW_CMD_BODY_LEN);
         (void)send(iFd, &stMsg, sizeof(stMsg), 0);
@@ -129,9 +133,9 @@ int main()
     // Of the project's libraries (the stand-ins are libkxplatform, libkxdevhost, libkxservices) only
     // this one is loaded.
     std::string strObjects; // every loaded object, each name followed by ';'
-    dl_iterate_phdr([](dl_phdr_info* pstInfo, size_t, void* pv) {
-        return static_cast<std::string*>(pv)->append(pstInfo->dlpi_name).append(";"), 0;
-    }, &strObjects);
+    dl_iterate_phdr([](dl_phdr_info* pstInfo, size_t,
+                       void* pv) { return static_cast<std::string*>(pv)->append(pstInfo->dlpi_name).append(";"), 0; },
+                    &strObjects);
     Check(strObjects.find("/libkxapicommon.so") != std::string::npos &&
               strObjects.find("/libkx") == strObjects.rfind("/libkx"),
           "the library without the dev-host kit is not what is loaded: " + strObjects);

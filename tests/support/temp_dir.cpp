@@ -18,8 +18,9 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    (void)nftw(m_strPath.c_str(), [](const char* pszPath, const struct stat*, int, FTW*) { return remove(pszPath); },
-               16, FTW_DEPTH | FTW_PHYS);
+    (void)nftw(
+        m_strPath.c_str(), [](const char* pszPath, const struct stat*, int, FTW*) { return remove(pszPath); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 int CountOpenFds()
