@@ -238,7 +238,6 @@ int SetCommonAsyn(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient, VW_C
     return SendAsynCommon("SetCommonAsyn", VW_MSG_TYPE_SET_REQ, pstHeader, pstClient, enCmd, pstBody, ullExtParam);
 }
 
-
 VW_CMD_TYPE GetInnerCmdByUrl(char* pszUrl, const KXAPI_URI_TABLE* pstTable, unsigned int uiTableNum)
 {
     if (pszUrl == nullptr || pstTable == nullptr || pszUrl[0] == '\0') {
@@ -298,7 +297,6 @@ int GetAndCheckURIIDValue(tagHTTP_HEADER_S* pstHeader, long long& llValue, unsig
     }
     return 0;
 }
-
 
 namespace {
 
@@ -447,7 +445,6 @@ template VW_RESULT_TYPE GetURIQueryParamByKey<short>(tagHTTP_HEADER_S*, std::str
 template VW_RESULT_TYPE GetURIQueryParamByKey<unsigned short>(tagHTTP_HEADER_S*, std::string, unsigned short*);
 template VW_RESULT_TYPE GetURIQueryParamByKey<char>(tagHTTP_HEADER_S*, std::string, char*, int);
 
-
 template char* json_encode<KXAPI_RESPONSE>(const KXAPI_RESPONSE&);
 
 template <>
@@ -457,7 +454,6 @@ int FormatCommonResponse<char*>(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE resu
     return kxapi_response::SendStatus(KXAPI_LOG_SITE, "FormatCommonResponse<char*>", pstHeader, result, pstCtInt,
                                       pstBuf, true);
 }
-
 
 int SendSynHbtpMsg(int iFd, unsigned short usUrl, unsigned char ucType, REST_HBTP_MSG* pSend, REST_HBTP_MSG* pRecv)
 {
@@ -590,7 +586,6 @@ int DeleteHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd)
     return bInTable ? 0 : -1;
 }
 
-
 namespace {
 
 constexpr size_t kJsonTimeTextSize = 64;
@@ -697,7 +692,6 @@ json_object* CreateDateTimeJsonString(time_t tValue)
     }
     return FormatTimeJsonString(stTm, "%Y-%m-%d %H:%M:%S");
 }
-
 
 namespace {
 

@@ -284,7 +284,6 @@ long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgTyp
     return 0;
 }
 
-
 namespace {
 
 // Buffer sizes of one pair; their limits apply to the encoded text.
@@ -381,7 +380,6 @@ int URIQueryParamParse(tagHTTP_HEADER_S* pstHeader)
     }
 }
 
-
 namespace {
 
 struct STATUS_CODE_ENTRY {
@@ -411,7 +409,6 @@ const char* GetStatusString(long long code)
     KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:common error status code[%lld]", code);
     return g_pszCommonErrorMsg;
 }
-
 
 KXAPI_RESPONSE FillResponseStatusParam(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result)
 {
@@ -471,7 +468,6 @@ int FormatCommonStatus(tagHTTP_HEADER_S* pstHeader, VW_RESULT_TYPE result, tagHT
     return kxapi_response::SendStatus(KXAPI_LOG_SITE, "FormatCommonStatus", pstHeader, result, pstCtInt, pstBuf, false);
 }
 
-
 // The host defines it; a weak reference lets the library load where it is missing, which is then
 // found here at run time instead of as a failed symbol lookup at load time.
 extern unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient)
@@ -502,11 +498,11 @@ int KxapiHttpAuthLockRsptContent(tagHTTP_CLIENT_S* pstClient, tagHTTP_BUF_S* pst
     return kxapi_response::HandBodyToBuffer(KXAPI_LOG_SITE, kFunc, pstBuf, pszBody);
 }
 
-
 namespace {
 
-// Steps 4 to 11 of reading one reply: the received message is ours until it sits in the target
-// client's reply slot. Every way out ends in HbtpAsynRead's finish.
+// Reads one reply and hands it to the client it names. The received message is ours until it sits
+// in the target client's reply slot. Every way out leads back to HbtpAsynRead, which drops the
+// channel.
 void DeliverHbtpReply(int nfd, tagHTTP_CLIENT_S* pstOwner, tagABS_EVENT_BASE_S* pstBase)
 {
     kxapi_owned::HbtpMessage pstMsg(hbtp_message_new(0));

@@ -23,7 +23,7 @@ struct FileClose {
 };
 using File = std::unique_ptr<FILE, FileClose>;
 
-// A descriptor opened here. Close() ends it early where the order of the steps asks for it.
+// A descriptor opened here. Close() ends it early where it is not needed to the end.
 class Fd {
 public:
     explicit Fd(int iFd) : m_iFd(iFd) {}

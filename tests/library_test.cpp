@@ -251,9 +251,7 @@ TEST(JsonLayer, NumbersObjectsAndArrays)
     cJSON_Delete(pstRoot);
 }
 
-
 const std::string kNoEqual = "[KXAPI]:There is not = in the param:";
-
 
 TEST_F(LibraryTest, GrammarLimitsAndLines)
 {
@@ -427,7 +425,6 @@ TEST_F(LibraryTest, RoutingAndUriIds)
     EXPECT_EQ(m_log.Count("[KXAPI]:NULL pointer in GetAndCheckURIIDValue!\n"), 1u);
 }
 
-
 std::string g_strCalls; // what the callbacks saw, in call order
 
 int Value(void* p)
@@ -577,7 +574,6 @@ TEST_F(ListTest, RefusalsAreLoggedAndLeaveTheListAsItWas)
     EXPECT_EQ(m_log.Records().size(), recs.size()) << "clearing nothing is not worth a line";
     EXPECT_EQ(Walk() + g_strCalls, "1 2 3 ");
 }
-
 
 // The body is the file, the 32-character boundary twice, the name twice, the type once and 101
 // bytes of framing; the file is made read-only. A path that does not resolve writes user value,
