@@ -245,11 +245,14 @@ TEST_F(MessagingTest, GetSetAndGat1400Handlers)
     EXPECT_EQ(KxServiceRequestCount(m_pstService), uiSent);
     EXPECT_EQ(SetCommon(m_pstHeader.get(), pstFull.get(), 3, m_pstSock, Cmd(9), 0, nullptr), 1);
 
-    // No service behind "/tmp/GA": the GAT/1400 read reports the failure in the block it hands out.
-    ASSERT_EQ(GetCommonGat1400(m_pstHeader.get(), m_pstSock, Cmd(3), nullptr, &pData, 0), 0);
-    EXPECT_EQ(std::string(static_cast<char*>(pData), VW_CMD_BODY_LEN), "\1" + std::string(VW_CMD_BODY_LEN - 1, '\0'));
-    free(pData);
-    pData = nullptr;
+    // No service behind "/tmp/GA" or "/tmp/G2": the GAT/1400 reads report the failure in the block they hand out.
+    for (auto pfnGat : {GetCommonGat1400, GetCommonGat1400_2}) {
+        ASSERT_EQ(pfnGat(m_pstHeader.get(), m_pstSock, Cmd(3), nullptr, &pData, 0), 0);
+        EXPECT_EQ(std::string(static_cast<char*>(pData), VW_CMD_BODY_LEN),
+                  "\1" + std::string(VW_CMD_BODY_LEN - 1, '\0'));
+        free(pData);
+        pData = nullptr;
+    }
     EXPECT_EQ(GetCommon(m_pstHeader.get(), m_pstSock, Cmd(3), nullptr, &pData, 0, "/tmp/GA"), 1);
     EXPECT_EQ(pData, nullptr);
 }
@@ -309,6 +312,8 @@ TEST_F(MessagingTest, TableDrivenHandlersAndReplyTaking)
     EXPECT_EQ(RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 2) +
                   RunCommonGet(m_pstHeader.get(), nullptr, &stCt, astTable, 2),
               -2);
+    m_log.One("[KXAPI]:RunCommonGet: invalid param, pstHeader[" + Ptr(m_pstHeader.get()) +
+              "] pstClient[(nil)] pstCtIn[" + Ptr(&stCt) + "]");
     // GetCommon refuses the missing endpoint and shows where the body would have gone: the field.
     m_log.One("[KXAPI]:GetCommon: invalid param, pstHeader[" + Ptr(m_pstHeader.get()) + "] pstClient[(nil)] pstCtIn[" +
               Ptr(&stCt.pRspBody) + "]");
@@ -591,6 +596,10 @@ TEST_F(AllocTest, ResponsesListsHbtpAndRandomStrings)
     char szRandom[40] = "";
     const std::string strReply(300, 'r');
     EmulatedService svc("conf.svc", [&](KxSrvfsRequest*, hbtp_message*) { return MakeHbtp(200, 9, 1, strReply); });
+    const std::string strUsers(KXAPI_USER_LIST_LEN, 'u');
+    EmulatedService auth("auth.paas.opx",
+                         [&](KxSrvfsRequest*, hbtp_message*) { return MakeHbtp(200, 0, 2, strUsers); });
+    auto pstList = std::make_unique<MSG_DATA>();
     char szSend[] = "request body";
     char szRecv[512];
     REST_HBTP_MSG stSend{szSend, sizeof(szSend)};
