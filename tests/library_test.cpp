@@ -270,6 +270,7 @@ TEST_F(LibraryTest, GrammarLimitsAndLines)
         {"a=1&&b=2", "4:a=1;"},
         {"a=1&b&c=3", "4:a=1;"},
         {"name=x%20y&x=a+b", "0:name=x y;x=a+b;"},
+        {"q=a?b+c", "0:q=a?b+c;"}, // a '+' stays one after a '?' too
         {"n%41me=%2f%2F", "0:nAme=//;"},
         {"a=x y&b=2", "0:a=x;b=2;"},
         {"a= \tx&b=2", "0:a=x;b=2;"},
