@@ -503,8 +503,9 @@ namespace {
 // Reads one reply and hands it to the client it names. The received message is ours until it sits
 // in the target client's reply slot. Every way out leads back to HbtpAsynRead, which drops the
 // channel.
-void DeliverHbtpReply(int nfd, tagHTTP_CLIENT_S* pstOwner, tagABS_EVENT_BASE_S* pstBase)
+void DeliverHbtpReply(int nfd, tagHTTP_CLIENT_S* pstOwner)
 {
+    tagABS_EVENT_BASE_S* pstBase = kxapi_hbtp::ClientEventBase(pstOwner);
     kxapi_owned::HbtpMessage pstMsg(hbtp_message_new(0));
     if (pstMsg == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:new recv msg failed");
@@ -570,12 +571,11 @@ void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event)
     (void)mask;
     KXAPI_LOG(KXAPI_LEVEL_DETAIL, "[KXAPI]:Handle unixBusinessAsynRead Function!");
     auto* pstOwner = event != nullptr ? static_cast<tagHTTP_CLIENT_S*>(event->pArg) : nullptr;
-    tagABS_EVENT_BASE_S* pstBase = pstOwner != nullptr ? kxapi_hbtp::ClientEventBase(pstOwner) : nullptr;
     if (nfd < 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid nfd:[%d]", nfd);
         return;
     }
-    DeliverHbtpReply(nfd, pstOwner, pstBase);
+    DeliverHbtpReply(nfd, pstOwner);
     AbsEvDel(event);
     (void)close(nfd);
 }

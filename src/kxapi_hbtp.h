@@ -48,10 +48,11 @@ static inline void SetRequest(hbtp_message* pstMsg, unsigned short usUrl, unsign
     memcpy(h + 4, &usUrl, sizeof(usUrl));
 }
 
-// The event base a client's asynchronous channels are registered with, or null.
+// The event base a client's asynchronous channels are registered with; null without one (or
+// without a client).
 static inline tagABS_EVENT_BASE_S* ClientEventBase(const tagHTTP_CLIENT_S* pstClient)
 {
-    return pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
+    return pstClient != nullptr && pstClient->pstServerCtx != nullptr ? pstClient->pstServerCtx->pstEventBase : nullptr;
 }
 
 } // namespace kxapi_hbtp

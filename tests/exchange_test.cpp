@@ -661,37 +661,43 @@ TEST_F(AllocTest, ResponseFailureLinesNameTheEntryPoint)
     stOut.stBuf.Copy2Buf = FixedBuf::Copy2Buf;
     const struct {
         const char* pszFunc;
+        const char* pszLogFile;
         const char* pszSource;
         const char* pszSignature;
         std::function<int(tagHTTP_BUF_S*)> call;
     } astEntries[] = {
-        {"FormatCommonStatus", "kxapi_common.cpp", "int FormatCommonStatus(",
+        {"FormatCommonStatus", kFileCommon, "kxapi_common.cpp", "int FormatCommonStatus(",
          [&](tagHTTP_BUF_S* b) { return FormatCommonStatus(m_pstHeader.get(), VW_RESULT_OK, &m_stCt, b); }},
-        {"FormatCommonResponse<char*>", "kxapi_business_common.cpp", "int FormatCommonResponse<char*>(",
+        {"FormatCommonResponse<char*>", kFileBusiness, "kxapi_business_common.cpp", "int FormatCommonResponse<char*>(",
          [&](tagHTTP_BUF_S* b) { return FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_OK, &m_stCt, b); }},
-        {"KxapiHttpAuthLockRsptContent", "kxapi_common.cpp", "int KxapiHttpAuthLockRsptContent(",
+        {"KxapiHttpAuthLockRsptContent", kFileCommon, "kxapi_common.cpp", "int KxapiHttpAuthLockRsptContent(",
          [&](tagHTTP_BUF_S* b) { return KxapiHttpAuthLockRsptContent(m_client.get(), b); }},
     };
+    const struct {
+        const char* pszLine;
+        bool bNoBuffer;
+        bool bFailEncoder; // its first node cannot be had
+        int iCopyAnswer;
+    } astFailures[] = {
+        {"invalid param", true, false, 0}, {"json_encode fail", false, true, 0}, {"Copy2Buf fail", false, false, -1}};
     for (const auto& e : astEntries) {
         const auto [iFirst, iLast] = SourceFunctionLines(e.pszSource, e.pszSignature);
         ASSERT_GT(iFirst, 0) << e.pszSignature;
-        const std::string strFile = std::string("access_server/kxapi/common/") + e.pszSource;
-        for (const char* pszFailure : {"invalid param", "json_encode fail", "Copy2Buf fail"}) {
-            SCOPED_TRACE(std::string(e.pszFunc) + ": " + pszFailure);
+        for (const auto& f : astFailures) {
+            SCOPED_TRACE(std::string(e.pszFunc) + ": " + f.pszLine);
             g_iLogCount = 0;
-            stOut.iAnswer = strcmp(pszFailure, "Copy2Buf fail") == 0 ? -1 : 0;
-            const bool bEncode = strcmp(pszFailure, "json_encode fail") == 0;
-            if (bEncode) {
-                allocfail::Arm(1); // the encoder's first node
+            stOut.iAnswer = f.iCopyAnswer;
+            if (f.bFailEncoder) {
+                allocfail::Arm(1);
             }
-            EXPECT_EQ(e.call(strcmp(pszFailure, "invalid param") == 0 ? nullptr : &stOut.stBuf), -1);
-            if (bEncode) {
+            EXPECT_EQ(e.call(f.bNoBuffer ? nullptr : &stOut.stBuf), -1);
+            if (f.bFailEncoder) {
                 EXPECT_TRUE(allocfail::Disarm());
             }
             ASSERT_EQ(g_iLogCount, 1);
-            EXPECT_EQ(std::string(g_aszLog[0]).rfind(std::string("[KXAPI]:") + e.pszFunc + ": " + pszFailure, 0), 0U)
+            EXPECT_EQ(std::string(g_aszLog[0]).rfind(std::string("[KXAPI]:") + e.pszFunc + ": " + f.pszLine, 0), 0U)
                 << g_aszLog[0];
-            EXPECT_EQ(strFile.substr(0, strFile.size() - 4), g_astLogSite[0].first);
+            EXPECT_STREQ(g_astLogSite[0].first, e.pszLogFile);
             EXPECT_TRUE(g_astLogSite[0].second > iFirst && g_astLogSite[0].second < iLast)
                 << g_astLogSite[0].second << " is outside " << iFirst << "-" << iLast;
         }
