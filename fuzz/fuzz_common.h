@@ -3,6 +3,7 @@
 #ifndef KXAPI_FUZZ_COMMON_H
 #define KXAPI_FUZZ_COMMON_H
 
+#include "kxapicommon.h"
 #include "kxplatform.h"
 
 #include <cstddef>
@@ -38,6 +39,36 @@ void FuzzFill(char (&szField)[N], const uint8_t* data, size_t size)
 {
     std::string strText = FuzzText(data, size, N - 1);
     memcpy(szField, strText.c_str(), strText.size() + 1);
+}
+
+// What the response step handed to Copy2Buf last: the buffer's Copy2Buf is a plain function
+// pointer, so it can only reach a variable like this one.
+inline std::string g_strSentBody;
+
+inline tagHTTP_BUF_S CaptureBuffer()
+{
+    tagHTTP_BUF_S stBuf{};
+    stBuf.Copy2Buf = [](tagHTTP_BUF_S*, const char* pData, unsigned int uiLen) {
+        g_strSentBody.assign(pData, uiLen);
+        return 0;
+    };
+    return stBuf;
+}
+
+// The response step that ends a request: whatever is pending goes out and is freed. A body made
+// from a reply whose data block is pucData (null: not known here) is that block's text: at most its
+// 21208 bytes, and cut only at a NUL of the block.
+inline void SendPendingBody(tagHTTP_HEADER_S* pstHeader, tagHTTP_CNTENT_INTER_S* pstCt, const unsigned char* pucData)
+{
+    const bool bPending = pstCt->pRspBody != nullptr;
+    tagHTTP_BUF_S stBuf = CaptureBuffer();
+    g_strSentBody.clear();
+    FUZZ_CHECK(FormatCommonResponse<char*>(pstHeader, VW_RESULT_OK, pstCt, &stBuf) == 0 && pstCt->pRspBody == nullptr);
+    const size_t uiSent = g_strSentBody.size();
+    FUZZ_CHECK(!bPending || uiSent <= VW_CMD_BODY_LEN);
+    FUZZ_CHECK(
+        !bPending || pucData == nullptr ||
+        (memcmp(g_strSentBody.data(), pucData, uiSent) == 0 && (uiSent == VW_CMD_BODY_LEN || pucData[uiSent] == 0)));
 }
 
 #endif

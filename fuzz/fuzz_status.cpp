@@ -16,18 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(GetStatusString(llCode) != nullptr);
     auto pstHeader = std::make_unique<tagHTTP_HEADER_S>();
     FuzzFill(pstHeader->szUrl, data + sizeof(llCode), size - sizeof(llCode));
-    static std::string strBody; // the sink is a plain function pointer, so it can only reach a static
-    strBody.clear();
-    tagHTTP_BUF_S stBuf{};
-    stBuf.Copy2Buf = [](tagHTTP_BUF_S*, const char* pData, unsigned int uiLen) {
-        strBody.assign(pData, uiLen);
-        return 0;
-    };
+    g_strSentBody.clear();
+    tagHTTP_BUF_S stBuf = CaptureBuffer();
     tagHTTP_CNTENT_INTER_S stCt{};
     int iRet = FormatCommonResponse<char*>(pstHeader.get(), static_cast<VW_RESULT_TYPE>(static_cast<int>(llCode)),
                                            &stCt, &stBuf);
     // Whenever a body went out, it is valid JSON of the fixed shape.
-    json_object* pstTree = json_tokener_parse(strBody.c_str());
+    json_object* pstTree = json_tokener_parse(g_strSentBody.c_str());
     json_object* pstStatus = nullptr;
     FUZZ_CHECK(iRet != 0 || (pstTree != nullptr && json_object_object_get_ex(pstTree, "ResponseStatus", &pstStatus)));
     json_object_put(pstTree);

@@ -196,7 +196,7 @@ KXAPI_ASSERT_OFFSET(tagHTTP_CLIENT_S, stReqHeader, 4376);
 
 /* The content record of a request. */
 struct tagHTTP_CNTENT_INTER_S {
-    void* pPreData;   /* 21208-byte current data fetched before a change; the host frees it */
+    void* pPreData;   /* data fetched before a change (21208 bytes and a NUL); the host frees it */
     unsigned char aucHost1[4];
     char* pRspBody;   /* pending body, sent and freed by FormatCommonResponse<char*> */
 };
@@ -264,15 +264,19 @@ KXAPI_EXPORT long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_
 
 /* Results are status codes: 0 success, -1 invalid argument, 1 failed service exchange, 3 no inner
  * command for the URL, 18 no memory, or a service's own nonzero result passed on unchanged.
- * Every data block handed out is 21208 bytes from malloc, released with free by its new owner. */
+ * Every data block handed out is a copy of a reply's 21208 data bytes followed by one NUL (21209
+ * bytes from malloc), released with free by its new owner. The NUL is not part of the data: it
+ * makes the block a text that ends within it, however full the service filled its data, so a
+ * block sent as text (a pending body) is at most 21208 bytes long. */
 
 struct KXAPI_URI_TABLE; /* below, with the routing */
 
 /* Synchronous GET of enCmd from service pszDst through pstSock (pstBody may be null).
- * On 0, *ppData holds a new copy of the reply's data block, owned by the caller from then on
- * (as a content record's pRspBody it is sent and freed by FormatCommonResponse<char*>). On any
- * other result *ppData is untouched and nothing is allocated. -1 for a null header, endpoint or
- * ppData; 1 for a failed exchange (a null pszDst included). */
+ * On 0, *ppData holds a new copy of the reply's data block (21208 bytes and a NUL, see above),
+ * owned by the caller from then on (as a content record's pRspBody it is sent and freed by
+ * FormatCommonResponse<char*>). On any other result *ppData is untouched and nothing is
+ * allocated. -1 for a null header, endpoint or ppData; 1 for a failed exchange (a null pszDst
+ * included). */
 KXAPI_EXPORT int GetCommon(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock, VW_CMD_TYPE enCmd,
                            const vwCmdBody* pstBody, void** ppData, unsigned long long ullExtParam,
                            const char* pszDst);
@@ -291,24 +295,26 @@ KXAPI_EXPORT int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned in
                            VW_CMD_TYPE enCmd, unsigned long long ullExtParam, const char* pszDst);
 
 /* Routes pstHeader->szUrl through the URI table and GETs that command from "/tmp/A" over the
- * client's pstUnixSock. On 0 the data block becomes pstCtIn->pRspBody (written without looking at
- * its old value: hand over a null field), sent and freed by FormatCommonResponse<char*>.
+ * client's pstUnixSock. On 0 the data block (21208 bytes and a NUL) becomes pstCtIn->pRspBody
+ * (written without looking at its old value: hand over a null field), sent and freed by
+ * FormatCommonResponse<char*>.
  * 3 when the URL routes nowhere (nothing sent); otherwise GetCommon's results. */
 KXAPI_EXPORT int RunCommonGet(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient,
                               tagHTTP_CNTENT_INTER_S* pstCtIn, const KXAPI_URI_TABLE* pstTable,
                               unsigned int uiTableNum);
 /* Before a change: for a method that is "POST", "PUT", "DELETE" or a leading part of one (the
  * empty method included), fetches the routed command's current data like RunCommonGet over
- * pstSock into pstCtIn->pPreData, which the host then owns and frees. Other methods: 0 at once,
- * nothing done. */
+ * pstSock into pstCtIn->pPreData (21208 bytes and a NUL, so it may be parsed as text), which the
+ * host then owns and frees. Other methods: 0 at once, nothing done. */
 KXAPI_EXPORT int PreCommonGet(tagHTTP_HEADER_S* pstHeader, tagUNIX_SOCKET_S* pstSock,
                               tagHTTP_CNTENT_INTER_S* pstCtIn, const KXAPI_URI_TABLE* pstTable,
                               unsigned int uiTableNum);
 /* Takes over the reply the host stored in pstClient->pRecvMsg (a malloc'ed whole MSG_DATA): frees
  * it and nulls the slot on every result but -1. Returns the reply's nonzero result; 0 without data
  * for a reply that is not a GET (type neither 0 nor 2); otherwise 0 with a copy of its data block
- * as pstCtIn->pRspBody (freed by FormatCommonResponse<char*>), or 18 for no memory. A null slot
- * reads as an all-zero GET reply. -1 for a null argument, the slot then left as it was. */
+ * (21208 bytes and a NUL) as pstCtIn->pRspBody (freed by FormatCommonResponse<char*>), or 18 for
+ * no memory. A null slot reads as an all-zero GET reply. -1 for a null argument, the slot then
+ * left as it was. */
 KXAPI_EXPORT int RecvCommon(tagHTTP_HEADER_S* pstHeader, tagHTTP_CLIENT_S* pstClient,
                             tagHTTP_CNTENT_INTER_S* pstCtIn);
 
@@ -531,7 +537,9 @@ KXAPI_EXPORT int DeleteHbtpAsynEvent(tagHTTP_CLIENT_S* client, int fd);
  * hands it to the client whose descriptor the reply carries (its pRecvMsg, an hbtp_message*),
  * moves the owner's state 7 to 8 and runs that client's event callback. A handler that keeps the
  * reply clears pRecvMsg and releases it later with hbtp_message_put; otherwise it is released
- * here. The channel's event is deleted and nfd closed on every path but a negative nfd. */
+ * here. A reply that names no client's event (an empty slot, an event without argument, or a
+ * channel's own event) is dropped. The channel's event is deleted and nfd closed on every path
+ * but a negative nfd. */
 KXAPI_EXPORT void HbtpAsynRead(int nfd, unsigned int mask, tagABS_EVENT_S* event);
 
 /* Fetches the user list (2328 bytes) from the authentication service into pstMsg->aucData[0..2327];

@@ -29,16 +29,20 @@ namespace {
 
 constexpr const char* kDefaultService = "/tmp/A";
 
+// Room for a terminator behind the 21208 data bytes: hosts send such a block as text (the pending
+// body goes out by strlen), and a service may fill every byte of its data without a NUL.
+constexpr size_t kReplyBlockSize = VW_CMD_BODY_LEN + 1;
+
 // A reply's 21208-byte data block in a fresh zero-filled block for the host, or null (logged).
 void* CopyReplyData(const char* pszFunc, const tagHTTP_HEADER_S* pstHeader, const MSG_DATA& stMsg)
 {
-    void* pData = malloc(VW_CMD_BODY_LEN);
+    void* pData = malloc(kReplyBlockSize);
     if (pData == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: malloc fail, response for req[%s %s]", pszFunc, pstHeader->szMethod,
                   pstHeader->szUrl);
         return nullptr;
     }
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, VW_CMD_BODY_LEN, 0, VW_CMD_BODY_LEN));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, kReplyBlockSize, 0, kReplyBlockSize));
     KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stMsg.aucData, sizeof(stMsg.aucData)));
     return pData;
 }

@@ -529,7 +529,10 @@ void DeliverHbtpReply(int nfd, tagHTTP_CLIENT_S* pstOwner)
         return;
     }
     tagABS_EVENT_S* pstTargetEv = pstBase->ppstEvents[iTargetFd];
-    if (pstTargetEv == nullptr || pstTargetEv->pArg == nullptr) {
+    // A reply that names a channel (this one or another) names no client: handing it on would run
+    // this reader on that channel, block the loop until its service answers and take the reply
+    // meant for that channel's client.
+    if (pstTargetEv == nullptr || pstTargetEv->pArg == nullptr || pstTargetEv->pfnCallback == HbtpAsynRead) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Invalid event");
         return;
     }

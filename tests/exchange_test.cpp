@@ -45,6 +45,7 @@ VW_CMD_TYPE Cmd(int i)
 struct Script {
     int iCopies = 1, iType = -1, iCmd = -1, iResult = 0; // copies to send, overrides of type and command
     unsigned char ucMarker = 0x5A;                       // first data byte of every reply
+    bool bFull = false;                                  // every data byte the marker, no NUL in the block
     unsigned int uiDelaySetMs = 0;
 };
 
@@ -64,7 +65,7 @@ protected:
                 pstReply->enMsgType = s->iType >= 0 ? static_cast<VW_MSG_TYPE>(s->iType) : pstReply->enMsgType;
                 pstReply->enCmdType = s->iCmd >= 0 ? Cmd(s->iCmd) : pstReply->enCmdType;
                 pstReply->enResult = static_cast<VW_RESULT_TYPE>(s->iResult);
-                pstReply->aucData[0] = s->ucMarker;
+                memset(pstReply->aucData, s->ucMarker, s->bFull ? sizeof(pstReply->aucData) : 1);
                 *puiDelayMs = pstReq->enMsgType == VW_MSG_TYPE_SET_REQ ? s->uiDelaySetMs : 0;
                 return s->iCopies;
             },
@@ -341,6 +342,47 @@ TEST_F(MessagingTest, TableDrivenHandlersAndReplyTaking)
     ExpectLogFrame(m_log.Records()[0], 3, kFileBusiness);
     EXPECT_EQ(m_log.Records()[0].strText.rfind("[KXAPI]:[memcpy_s] expect Ret 0, actual Ret ", 0), 0u);
     EXPECT_EQ(RecvCommon(nullptr, pstClient.get(), &stCt), -1);
+}
+
+// A service may fill its whole data block without a NUL. Every block made from reply data still
+// ends within itself, so each way of making a pending body sends exactly the 21208 data bytes (the
+// sanitizer run sees any read past a block), and data fetched before a change reads as that text.
+TEST_F(MessagingTest, FullDataBlocksGoOutAsExactly21208Bytes)
+{
+    m_script.bFull = true;
+    const KXAPI_URI_TABLE astTable[] = {{"/full", Cmd(7)}};
+    auto pstClient = std::make_unique<tagHTTP_CLIENT_S>();
+    pstClient->pstUnixSock = m_pstSock;
+    tagHTTP_CNTENT_INTER_S stCt{};
+    SetRequest("PUT", "/full");
+    ASSERT_EQ(PreCommonGet(m_pstHeader.get(), m_pstSock, &stCt, astTable, 1), 0);
+    EXPECT_EQ(strlen(static_cast<char*>(stCt.pPreData)), VW_CMD_BODY_LEN);
+    free(stCt.pPreData);
+    static std::string s_strSent;
+    tagHTTP_BUF_S stBuf{};
+    stBuf.Copy2Buf = [](tagHTTP_BUF_S*, const char* pData, unsigned int uiLen) {
+        return s_strSent.assign(pData, uiLen), 0;
+    };
+    void** ppBody = reinterpret_cast<void**>(&stCt.pRspBody);
+    const std::function<int()> pendingBodies[] = {
+        [&] { return RunCommonGet(m_pstHeader.get(), pstClient.get(), &stCt, astTable, 1); },
+        [&] { return GetCommon(m_pstHeader.get(), m_pstSock, Cmd(7), nullptr, ppBody, 0, "/tmp/A"); },
+        [&] {
+            auto* pstStored = static_cast<MSG_DATA*>(malloc(sizeof(MSG_DATA)));
+            memset(pstStored, 0x5A, sizeof(MSG_DATA));
+            pstStored->enMsgType = VW_MSG_TYPE_GET_RSP;
+            pstStored->enResult = VW_RESULT_OK;
+            pstClient->pRecvMsg = pstStored;
+            return RecvCommon(m_pstHeader.get(), pstClient.get(), &stCt);
+        },
+    };
+    for (size_t i = 0; i < std::size(pendingBodies); ++i) {
+        s_strSent.clear();
+        ASSERT_EQ(pendingBodies[i](), 0) << i;
+        EXPECT_EQ(FormatCommonResponse<char*>(m_pstHeader.get(), VW_RESULT_OK, &stCt, &stBuf), 0) << i;
+        EXPECT_EQ(s_strSent.size(), VW_CMD_BODY_LEN) << i;
+        EXPECT_EQ(s_strSent.find_first_not_of('\x5A'), std::string::npos) << i;
+    }
 }
 
 // The one real wait: a SET of an ordinary command times out after 15 s; its reply, arriving late,

@@ -211,9 +211,11 @@ TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)
         {0, 7, 7, "0 " + kRead + "E Invalid socket fd\n"},
         {256, 7, 7, "0 " + kRead + "E Invalid socket fd\n"},
         {255, 7, 7, "0 " + kRead + "E Invalid event\n"},
+        {200, 7, 7, "0 " + kRead + "E Invalid event\n"}, // another channel's event: no client there
         {-1, 7, 7, "0 " + kRead + "E get fd fail!\n"},
         {-2, 7, 7, "-1 " + kRead + "E hbtp_message_recvfd fail\n"},
     };
+    tagABS_EVENT_S* pstOther = AbsEvNew(m_base.get(), dup2(m_iConn, 200), ABS_EV_READ, c, HbtpAsynRead);
     for (const auto& [iTag, iState, iEnd, strLog] : cases) {
         Serve(iTag == -2 ? Reply{} : kHello, "demo.svc", iTag);
         m_client.iReqState = iState;
@@ -222,6 +224,8 @@ TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)
         // The channel's event is gone, and the channel closed (as the descriptor check sees).
         EXPECT_EQ(Observe(AbsEvBaseRunOnce(m_base.get(), 5000), "", kFileCommon), Fmt("1 %d 1 1 0 0 ", iEnd) + strLog);
     }
+    AbsEvDel(pstOther);
+    close(200);
     EXPECT_EQ(m_service->Seen().at(0), Fmt("00 01 0005 0000 [] tag %d option -1", m_iConn));
     // A channel still registered is dropped: its event deleted, the descriptor closed (as the descriptor check sees).
     // The message, no longer needed, is released first (and noted), leaving no note behind for the next test.

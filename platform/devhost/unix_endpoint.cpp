@@ -187,6 +187,7 @@ int KxUnixRecvMsg(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     if (pstSock == nullptr || pstMsg == nullptr) {
         return -1;
     }
-    ssize_t n = recv(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT);
+    // The real length of a longer datagram (MSG_TRUNC): it is no whole message either, not its first part.
+    ssize_t n = recv(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT | MSG_TRUNC);
     return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
 }
