@@ -23,7 +23,6 @@ namespace kxserver {
 struct AccessServer::Impl {
     ServerOptions stOptions;
     LoginLock lock;
-    AsyncReplies asyncReplies;
     EventLoop loop;
     ServerContext ctx;
     Lanes lanes;
@@ -32,7 +31,7 @@ struct AccessServer::Impl {
 
     explicit Impl(ServerOptions stOpt)
         : stOptions(std::move(stOpt)),
-          lock(stOptions.uiLoginAttempts, stOptions.ullLockSeconds), ctx{stOptions, lock, asyncReplies, loop},
+          lock(stOptions.uiLoginAttempts, stOptions.ullLockSeconds), ctx{stOptions, lock, loop},
           lanes(stOptions.uiServiceWaiters, stOptions.uiMaxQueue)
     {
     }
@@ -122,7 +121,6 @@ bool AccessServer::Start()
         s.pServices = std::make_unique<CameraServices>(stOpt.strStateDir);
         bOk = s.pServices->Start(stOpt.uiServices) || s.Fail("cannot start the emulated camera services");
     }
-    bOk = bOk && (s.asyncReplies.Start() || s.Fail("cannot bind the asynchronous endpoint"));
     bOk = bOk && (s.loop.Start(EventSlots()) || s.Fail("cannot start the event loop"));
     FrontOptions stFront;
     stFront.strHost = stOpt.strBindHost;
@@ -146,7 +144,6 @@ void AccessServer::Stop()
     s.front.Stop();
     s.lanes.Stop();
     s.front.Close();
-    s.asyncReplies.Stop();
     s.loop.Stop();
     if (s.pServices) {
         s.pServices->Stop();

@@ -47,6 +47,28 @@ static std::string Fetch(unsigned short usPort, const std::string& strRequest)
     return std::to_string(response.getStatus()) + " " + response.getContentType() + " " + strBody;
 }
 
+// What a raw client gets: the whole answer up to the server's close, or what came within 5 s.
+static std::string Raw(unsigned short usPort, const std::string& strSend, int* pFd = nullptr)
+{
+    int iFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in stAddr{AF_INET, htons(usPort), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval stWait{5, 0};
+    setsockopt(iFd, SOL_SOCKET, SO_RCVTIMEO, &stWait, sizeof(stWait));
+    EXPECT_EQ(connect(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)), 0);
+    EXPECT_EQ(send(iFd, strSend.data(), strSend.size(), MSG_NOSIGNAL), static_cast<ssize_t>(strSend.size()));
+    if (pFd != nullptr) {
+        *pFd = iFd; // held open by the caller
+        return "";
+    }
+    std::string strGot;
+    char acBuf[4096];
+    for (ssize_t n; (n = recv(iFd, acBuf, sizeof(acBuf), 0)) > 0;) {
+        strGot.append(acBuf, static_cast<size_t>(n));
+    }
+    close(iFd);
+    return strGot;
+}
+
 // A request and its answer: the whole JSON body (its start when strReply ends in "..."), or when
 // strReply is empty the status body of iStatus.
 struct Case {
@@ -56,8 +78,8 @@ struct Case {
 };
 
 // In order, as a case may depend on what the ones before it left; the last answer is returned. The
-// status body of each HTTP status names the request's path (not its query), slashes escaped as the
-// server's JSON writer escapes them.
+// status body of each HTTP status names the request's path (not its query, nor the scheme and
+// authority of an absolute-form target), slashes escaped as the server's JSON writer escapes them.
 static std::string Check(unsigned short usPort, const std::vector<Case>& vecCases)
 {
     static const std::map<int, std::pair<int, std::string>> mapStatus = {
@@ -70,7 +92,9 @@ static std::string Check(unsigned short usPort, const std::vector<Case>& vecCase
     std::string strGot;
     for (const Case& c : vecCases) {
         strGot = Fetch(usPort, c.strRequest);
-        size_t i = c.strRequest.find(' ') + 1, n = c.strRequest.find_first_of("? ", i) - i;
+        size_t i = c.strRequest.find(' ') + 1;
+        i = c.strRequest.compare(i, 7, "http://") == 0 ? c.strRequest.find('/', i + 7) : i;
+        size_t n = c.strRequest.find_first_of("? ", i) - i;
         const auto& [iCode, strText] = mapStatus.at(c.iStatus);
         std::string strWant = std::to_string(c.iStatus) + " application/json " +
                               (!c.strReply.empty()
@@ -115,6 +139,10 @@ TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
          {strCh + "1/stream?profile=%zz", 400},
          {"GET /api/v1/storage", 503},
          {"GET /api/v1/system/fan", 404},
+         {"GET /api/v1/system/devicex", 404}, // what the handler's substring match would take
+         {"GET /api/v1/system/device/anything/else", 404},
+         {"GET http://cam:8080/api/v1/system/device?x=1", 200, R"({ "DeviceName": "kx-cam-01", ...)"},
+         {"GET http://cam:8080/api/v1/system/fan?x=1", 404},
          {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"},
          // A change is seen by the next GET; unknown members, wrong types and non-JSON are refused, and the
          // GET after the restart shows they changed nothing.
@@ -142,6 +170,12 @@ TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
         std::regex("200 "
                    "multipart/form-data; boundary=(\\S{32}) --\\1\r\n[\\s\\S]*\nline 20: status ok\n\r\n--\\1--\r\n")))
         << strGot;
+    // A HEAD gets the status and headers of its GET, the length of its body too, and no body.
+    const std::string strAsk = " /api/v1/system/device HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    strGot = Raw(oServer->Port(), "GET" + strAsk);
+    size_t uiBody = strGot.find("\r\n\r\n") + 4;
+    EXPECT_NE(strGot.find("Content-Length: " + std::to_string(strGot.size() - uiBody) + "\r\n"), std::string::npos);
+    EXPECT_EQ(Raw(oServer->Port(), "HEAD" + strAsk), strGot.substr(0, uiBody));
 }
 
 // The executable itself: starts, answers, and exits with status 0 on SIGTERM. The
@@ -165,7 +199,7 @@ TEST(HttpHeadTest, LimitsAndShapes)
 {
     const kxserver::HeadLimits stLimits{256, 4, 100}; // head bytes, headers, body bytes
     using R = kxserver::HeadResult;
-    const std::string strGet = "GET /a?q=1 HTTP/1.1\r\nHost: x\r\n";
+    const std::string strGet = "GET /a?q=1 HTTP/1.1\r\nHost: x\r\n", strPut = "PUT / HTTP/1.1\r\nHost: x\r\n";
     const struct {
         std::string strIn;
         R enWant;
@@ -176,11 +210,10 @@ TEST(HttpHeadTest, LimitsAndShapes)
         {strGet, R::Incomplete, "/a?q=1", 0, 0, false, false},
         {strGet + "\r\n", R::Complete, "/a?q=1", 32, 0, true, false},
         {"GET / HTTP/1.0\nA: b\n\nrest", R::Complete, "/", 21, 0, false, false}, // bare LF ends
-        {"PUT / HTTP/1.1\r\nContent-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 61, 100, true,
-         true},
-        {"PUT / HTTP/1.1\r\nContent-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
-        {"PUT / HTTP/1.1\r\nContent-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
-        {"PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
+        {strPut + "Content-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 70, 100, true, true},
+        {strPut + "Content-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
+        {strPut + "Content-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+        {strPut + "Transfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
         {strGet + "B: 1\r\nC: 1\r\nD: 1\r\n\r\n", R::Complete, "/a?q=1", 50, 0, true, false},
         {strGet + "B: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n\r\n", R::TooManyHeaders, "/a?q=1", 0, 0, false, false},
         {strGet + "B: " + std::string(240, 'b'), R::HeadTooLarge, "/a?q=1", 0, 0, false, false},
@@ -189,7 +222,20 @@ TEST(HttpHeadTest, LimitsAndShapes)
         {"GET / HTTP/2.0\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
         {"\x16\x03\x01", R::NotHttp, "", 0, 0, false, false}, // a TLS hello: refused before any line end
         {std::string(33, 'M'), R::NotHttp, "", 0, 0, false, false},
-        {"BREW /pot HTTP/1.1\r\n\r\n", R::Complete, "/pot", 22, 0, true, false}, // routing refuses it
+        {"BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", R::Complete, "/pot", 31, 0, true, false}, // routing refuses it
+        // Absolute-form is served as its path; "*" only with OPTIONS (no route has it); no other form.
+        {"GET http://cam:80/a?q=1 HTTP/1.1\r\nHost: x\r\n\r\n", R::Complete, "/a?q=1", 45, 0, true, false},
+        {"GET HTTPS://cam?q HTTP/1.0\r\n\r\n", R::Complete, "/?q", 30, 0, false, false},
+        {"OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n", R::Complete, "*", 31, 0, true, false},
+        {"GET * HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "*", 0, 0, false, false},
+        {"CONNECT cam:80 HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "cam:80", 0, 0, false, false},
+        {"GET http:///a HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "http:///a", 0, 0, false, false},
+        // HTTP/1.1 names one host; a field name is a token right before its colon; no folding.
+        {"GET / HTTP/1.1\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+        {strGet + "host: y\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
+        {strGet + "B : 1\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
+        {strGet + "B: 1\r\n\t2\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
+        {strGet + "B\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
     };
     for (const auto& c : aCases) {
         kxserver::Head stHead;
@@ -201,33 +247,25 @@ TEST(HttpHeadTest, LimitsAndShapes)
                 << c.strIn;
         }
     }
-    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/system"), nullptr); // "**" wants a segment
-    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/channels/x/stream")->pfnHandler, kxserver::GetChannelStream);
-    EXPECT_EQ(kxserver::FindRoute("GET", "/api/v1/channels/1/stream/x"), nullptr);
-    EXPECT_EQ(kxserver::FindRoute("PUT", "/api/v1/users"), nullptr);
-    EXPECT_STREQ(kxserver::FindRoute("GET", "//api/v1/system/device/time")->pszService, "/tmp/A");
-}
-
-// What a raw client gets: the whole answer up to the server's close, or what came within 5 s.
-static std::string Raw(unsigned short usPort, const std::string& strSend, int* pFd = nullptr)
-{
-    int iFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in stAddr{AF_INET, htons(usPort), {htonl(INADDR_LOOPBACK)}, {}};
-    timeval stWait{5, 0};
-    setsockopt(iFd, SOL_SOCKET, SO_RCVTIMEO, &stWait, sizeof(stWait));
-    EXPECT_EQ(connect(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)), 0);
-    EXPECT_EQ(send(iFd, strSend.data(), strSend.size(), MSG_NOSIGNAL), static_cast<ssize_t>(strSend.size()));
-    if (pFd != nullptr) {
-        *pFd = iFd; // held open by the caller
-        return "";
+    // Routes are exact: "*" takes one segment, not an empty one; HEAD finds the GET route.
+    const struct {
+        const char *pszMethod, *pszPath;
+        kxserver::Handler pfnWant;
+    } aRoutes[] = {
+        {"GET", "/api/v1/system/device/time", kxserver::GetSystem},
+        {"GET", "/api/v1/system/device/", nullptr},
+        {"GET", "//api/v1/system/device", nullptr},
+        {"GET", "/api/v1/channels/x/stream", kxserver::GetChannelStream}, // the handler refuses the ID
+        {"GET", "/api/v1/channels//stream", nullptr},
+        {"GET", "/api/v1/channels/1/stream/x", nullptr},
+        {"PUT", "/api/v1/users", nullptr},
+        {"HEAD", "/api/v1/users", kxserver::GetUsers},
+        {"HEAD", "/api/v1/login", nullptr},
+    };
+    for (const auto& r : aRoutes) {
+        const kxserver::Route* pstRoute = kxserver::FindRoute(r.pszMethod, r.pszPath);
+        EXPECT_EQ(pstRoute == nullptr ? nullptr : pstRoute->pfnHandler, r.pfnWant) << r.pszMethod << " " << r.pszPath;
     }
-    std::string strGot;
-    char acBuf[4096];
-    for (ssize_t n; (n = recv(iFd, acBuf, sizeof(acBuf), 0)) > 0;) {
-        strGot.append(acBuf, static_cast<size_t>(n));
-    }
-    close(iFd);
-    return strGot;
 }
 
 // A service that takes requests and answers none until released: what a hung service does.
@@ -259,32 +297,37 @@ TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
     for (int& iFd : vecIdle) {
         Raw(usPort, "GET /api/v1/system/device HTTP/1.1\r\nHost: x\r\n", &iFd);
     }
-    EXPECT_NE(Raw(usPort, "GET /api/v1/nope HTTP/1.1\r\n\r\n").find(R"(\/api\/v1\/nope", "StatusCode": 1,)"),
+    EXPECT_NE(Raw(usPort, "GET /api/v1/nope HTTP/1.1\r\nHost: x\r\n\r\n").find(R"(\/api\/v1\/nope", "StatusCode": 1,)"),
               std::string::npos);
     char c = 0;
     for (int iFd : vecIdle) {
         EXPECT_EQ(recv(iFd, &c, 1, 0), 0) << "an idle client was not closed";
         close(iFd);
     }
-    // Input over the limits gets its status body and a closed connection.
-    std::string strMany = "GET /api/v1/x HTTP/1.1\r\n";
+    // Input over the limits or malformed gets its status body and a closed connection.
+    const std::string strOsd = "PUT /api/v1/video/osd HTTP/1.1\r\nHost: x\r\n";
+    std::string strMany = "GET /api/v1/x HTTP/1.1\r\nHost: x\r\n";
     for (int i = 0; i < 70; ++i) {
         strMany += "X-" + std::to_string(i) + ": 1\r\n";
     }
     for (const auto& [strSend, strWant] : std::vector<std::pair<std::string, std::string>>{
              {"hello there\r\n\r\n", "400 Bad Request|4"},
              {strMany + "\r\n", "431 Request Header Fields Too Large|4"},
-             {"PUT /api/v1/video/osd HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", "413 Request Entity Too Large|4"},
-             {"PUT /api/v1/video/osd HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "411 Length Required|4"},
-             {"BREW /api/v1/video/osd HTTP/1.1\r\n\r\n", "404 Not Found|3"}}) {
+             {strOsd + "Content-Length: 65537\r\n\r\n", "413 Request Entity Too Large|4"},
+             {strOsd + "Transfer-Encoding: chunked\r\n\r\n", "411 Length Required|4"},
+             {"BREW /api/v1/video/osd HTTP/1.1\r\nHost: x\r\n\r\n", "404 Not Found|3"},
+             {"GET /api/v1/system/device HTTP/1.1\r\n\r\n", "400 Bad Request|4"}, // no Host
+             {"GET /api/v1/system/device HTTP/1.1\r\nHost : x\r\n\r\n", "400 Bad Request|4"},
+             {strOsd + "X-A: 1\r\n 2\r\n\r\n", "400 Bad Request|4"}}) { // a folded line
         std::string strGot = Raw(usPort, strSend);
         std::string strStatus = strWant.substr(0, strWant.find('|'));
-        EXPECT_EQ(strGot.substr(0, 9 + strStatus.size()), "HTTP/1.1 " + strStatus);
-        EXPECT_NE(strGot.find("\"StatusCode\": " + strWant.substr(strWant.find('|') + 1) + ","), std::string::npos);
+        EXPECT_EQ(strGot.substr(0, 9 + strStatus.size()), "HTTP/1.1 " + strStatus) << strSend;
+        EXPECT_NE(strGot.find("\"StatusCode\": " + strWant.substr(strWant.find('|') + 1) + ","), std::string::npos)
+            << strSend;
     }
     // A client that asks before it sends its body is told to go on, and then answered.
     int iFd = -1;
-    Raw(usPort, "POST /api/v1/login HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n", &iFd);
+    Raw(usPort, "POST /api/v1/login HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n", &iFd);
     char acGot[64] = {};
     EXPECT_EQ(recv(iFd, acGot, sizeof(acGot) - 1, 0), 25);
     EXPECT_STREQ(acGot, "HTTP/1.1 100 Continue\r\n\r\n");

@@ -1,44 +1,35 @@
-// The asynchronous command exchange: one endpoint for the whole server, and a reader thread that
-// takes replies off it and hands each to the request that waits for it, found by its cookie (the
-// client's descriptor).
+// The asynchronous command exchange, and what the server does with replies nobody waits for. Each
+// asynchronous request sends from an endpoint of its own and waits there for the reply that brings
+// its cookie back: requests never wait on each other, and a reply that comes after its request
+// gave up finds no endpoint, so it can never reach a later request on the same connection.
 #ifndef KXAPI_ASYNC_REPLIES_H
 #define KXAPI_ASYNC_REPLIES_H
 
-#include "host_records.h"
+#include "kxapicommon.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
+#include <string>
 
 namespace kxserver {
 
-class AsyncReplies {
-public:
-    AsyncReplies() = default;
-    ~AsyncReplies() { Stop(); }
-    AsyncReplies(const AsyncReplies&) = delete;
-    AsyncReplies& operator=(const AsyncReplies&) = delete;
+struct ServerContext;
+struct Request;
 
-    bool Start(); // binds the endpoint and starts the reader
-    void Stop();
-    // GetCommonAsyn for enCmd, a wait of up to uiWaitMs for the reply, RecvCommon. A reply that
-    // does not come in time is VW_RESULT_COMMON_ERROR.
-    int Get(Request& req, VW_CMD_TYPE enCmd, unsigned int uiWaitMs);
+// Replies that no request of this server waits for (a stray datagram, a forged or stale cookie, a
+// reply on another client's channel): counted and dropped, never looked into. Logged to stderr, the
+// first ten and then every thousandth, so that a flood of them cannot flood the log.
+class StrayReplies {
+public:
+    void Drop(const std::string& strWhat);
+    unsigned long long Count() const { return m_ullCount.load(); }
 
 private:
-    void ReadReplies();
-    tagUNIX_SOCKET_S* m_pstSock = nullptr;
-    std::thread m_reader;
-    std::atomic<bool> m_bStopping{false};
-    // One outstanding request on the endpoint: the library drains the endpoint before it sends,
-    // and would take another request's reply for a late one.
-    std::mutex m_sendMutex;
-    std::mutex m_waitMutex;
-    std::condition_variable m_waitCv;
-    std::map<int, tagHTTP_CLIENT_S*> m_mapWaiting; // by the cookie's value
+    std::atomic<unsigned long long> m_ullCount{0};
 };
+
+// GetCommonAsyn for enCmd, a wait of up to ServerOptions::uiAsyncWaitMs for its reply, RecvCommon.
+// VW_RESULT_COMMON_ERROR when no reply came in time.
+int GetAsync(ServerContext& ctx, Request& req, VW_CMD_TYPE enCmd);
 
 } // namespace kxserver
 

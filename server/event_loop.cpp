@@ -3,6 +3,8 @@
 #include "kxplatform.h"
 
 #include <sys/eventfd.h>
+
+#include <cstring>
 #include <unistd.h>
 
 namespace kxserver {
@@ -11,7 +13,8 @@ void EventLoop::OnWake(int iFd, unsigned int /*uiEvents*/, tagABS_EVENT_S* pstEv
 {
     uint64_t ullCount = 0;
     (void)read(iFd, &ullCount, sizeof(ullCount));
-    auto* pSelf = static_cast<EventLoop*>(pstEvent->pArg);
+    EventLoop* pSelf = nullptr;
+    memcpy(&pSelf, static_cast<tagHTTP_CLIENT_S*>(pstEvent->pArg)->aucHost1, sizeof(pSelf));
     std::deque<std::packaged_task<void()>> tasks;
     {
         std::lock_guard<std::mutex> lock(pSelf->m_mutex);
@@ -29,7 +32,9 @@ bool EventLoop::Start(unsigned int uiSlots)
     if (m_pstBase == nullptr || m_iWakeFd < 0) {
         return false;
     }
-    m_pstWakeEvent = AbsEvNew(m_pstBase, m_iWakeFd, ABS_EV_READ, this, OnWake);
+    EventLoop* pSelf = this;
+    memcpy(m_stWakeClient.aucHost1, &pSelf, sizeof(pSelf));
+    m_pstWakeEvent = AbsEvNew(m_pstBase, m_iWakeFd, ABS_EV_READ, &m_stWakeClient, OnWake);
     if (m_pstWakeEvent == nullptr || AbsEvAdd(m_pstWakeEvent, 0) != 0) {
         return false;
     }

@@ -33,6 +33,10 @@ public:
 private:
     static void OnWake(int iFd, unsigned int uiEvents, tagABS_EVENT_S* pstEvent);
     tagHTTP_SERVER_S m_stServer{};
+    // The wake-up event's argument. The library takes the argument of whatever event an HBTP reply
+    // names for a client record and writes its reply slot: every event in the base carries one.
+    // Its host bytes lead back to the loop.
+    tagHTTP_CLIENT_S m_stWakeClient{};
     tagABS_EVENT_BASE_S* m_pstBase = nullptr;
     int m_iWakeFd = -1;
     tagABS_EVENT_S* m_pstWakeEvent = nullptr;

@@ -65,7 +65,7 @@ void HttpFront::ProcessInput(Conn& conn, Clock::time_point tNow)
         int iStatus = 400;
         int iCode = 0;
         RefusalStatus(enResult, iStatus, iCode);
-        Refuse(conn, iStatus, iCode, stHead.strTarget, tNow);
+        Refuse(conn, iStatus, iCode, stHead, tNow);
         return;
     }
     HttpRequest req;
@@ -85,10 +85,10 @@ void HttpFront::ProcessInput(Conn& conn, Clock::time_point tNow)
     m_fnDispatch(conn.uiId, std::move(req));
 }
 
-void HttpFront::Refuse(Conn& conn, int iStatus, int iCode, const std::string& strUrl, Clock::time_point tNow)
+void HttpFront::Refuse(Conn& conn, int iStatus, int iCode, const Head& stHead, Clock::time_point tNow)
 {
-    conn.bHead = false;
-    Respond(conn, iStatus, "application/json", StatusBody(strUrl, iCode), true, tNow);
+    conn.bHead = stHead.strMethod == "HEAD";
+    Respond(conn, iStatus, "application/json", StatusBody(stHead.strTarget, iCode), true, tNow);
 }
 
 void HttpFront::Respond(Conn& conn, int iStatus, const std::string& strType, const std::string& strBody, bool bClose,

@@ -199,7 +199,7 @@ void HttpFront::Accept(Clock::time_point tNow)
         ReadInput(conn); // whatever arrived with the connection names the request refused
         Head stHead;
         (void)ParseHead(conn.strIn, m_stOptions.stLimits, stHead);
-        Refuse(conn, 503, VW_RESULT_COMMON_ERROR, stHead.strTarget, tNow);
+        Refuse(conn, 503, VW_RESULT_COMMON_ERROR, stHead, tNow);
     }
 }
 

@@ -79,7 +79,7 @@ private:
     void ProcessInput(Conn& conn, Clock::time_point tNow);
     void Respond(Conn& conn, int iStatus, const std::string& strType, const std::string& strBody, bool bClose,
                  Clock::time_point tNow);
-    void Refuse(Conn& conn, int iStatus, int iCode, const std::string& strUrl, Clock::time_point tNow);
+    void Refuse(Conn& conn, int iStatus, int iCode, const Head& stHead, Clock::time_point tNow);
     void Flush(Conn& conn, Clock::time_point tNow);
     void TakeReplies(Clock::time_point tNow);
     void Sweep(Clock::time_point tNow);

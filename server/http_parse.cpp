@@ -6,6 +6,8 @@
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/String.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <sstream>
 
@@ -36,6 +38,62 @@ bool IsTokenChar(char c)
            (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
+// Targets are served in origin form ("/path?query"). An absolute-form target, which clients
+// that speak to a proxy send, is cut to its path and query here, once, so that routing, the
+// records and status bodies all see the same text; its authority is not checked, as this server
+// answers for any name that reaches it. "*" is kept with OPTIONS, the one method it is valid for,
+// and ends in a 404 as no route has OPTIONS; with any other method it is malformed. False for
+// every other form too: authority-form asks for a tunnel this server does not make, and another
+// scheme or a missing authority names nothing it serves.
+bool ToOriginForm(const std::string& strMethod, std::string& strTarget)
+{
+    if (strTarget == "*") {
+        return strMethod == "OPTIONS";
+    }
+    if (!strTarget.empty() && strTarget[0] == '/') {
+        return true;
+    }
+    size_t uiAuthority = strTarget.find("://");
+    std::string strScheme = Poco::toLower(strTarget.substr(0, uiAuthority));
+    if (uiAuthority == std::string::npos || (strScheme != "http" && strScheme != "https")) {
+        return false;
+    }
+    uiAuthority += 3;
+    size_t uiPath = std::min(strTarget.find_first_of("/?", uiAuthority), strTarget.size());
+    if (uiPath == uiAuthority) {
+        return false;
+    }
+    strTarget = (uiPath == strTarget.size() || strTarget[uiPath] == '?' ? "/" : "") + strTarget.substr(uiPath);
+    return true;
+}
+
+// Field lines as strict clients and proxies read them: a token, the colon right after it. The
+// message reader takes "Host : x" for a field other than Host, joins a folded line to the one
+// above it and skips a line without a colon; a proxy in front of us may read each of them the
+// other way, which is how a header is smuggled past one of the two. Counts the Host fields.
+bool FieldLinesValid(const std::string& strHead, unsigned int& uiHosts)
+{
+    uiHosts = 0;
+    for (size_t i = strHead.find('\n') + 1; i < strHead.size();) {
+        size_t uiEnd = strHead.find('\n', i);
+        std::string strLine = strHead.substr(i, uiEnd - i);
+        i = uiEnd + 1;
+        if (!strLine.empty() && strLine.back() == '\r') {
+            strLine.pop_back();
+        }
+        if (strLine.empty()) {
+            break; // the blank line
+        }
+        size_t uiColon = strLine.find(':');
+        if (uiColon == 0 || uiColon == std::string::npos ||
+            !std::all_of(strLine.begin(), strLine.begin() + static_cast<std::ptrdiff_t>(uiColon), IsTokenChar)) {
+            return false;
+        }
+        uiHosts += Poco::icompare(strLine.substr(0, uiColon), std::string("Host")) == 0 ? 1 : 0;
+    }
+    return true;
+}
+
 // What can be told from the request line before the head is complete: a method of token
 // characters, then the target. False when the bytes cannot start an HTTP request.
 bool ReadRequestLine(const std::string& strIn, Head& stHead)
@@ -51,9 +109,13 @@ bool ReadRequestLine(const std::string& strIn, Head& stHead)
         return false;
     }
     if (uiSpace != std::string::npos) {
+        stHead.strMethod = strIn.substr(0, uiSpace);
         size_t uiTargetEnd = strIn.find_first_of(" \r\n", uiSpace + 1);
         stHead.strTarget = strIn.substr(uiSpace + 1, uiTargetEnd == std::string::npos ? std::string::npos
                                                                                       : uiTargetEnd - uiSpace - 1);
+        if (uiTargetEnd != std::string::npos) {
+            (void)ToOriginForm(stHead.strMethod, stHead.strTarget); // a refusal names the path too
+        }
     }
     return true;
 }
@@ -79,12 +141,19 @@ HeadResult ParseHead(const std::string& strIn, const HeadLimits& stLimits, Head&
     if (uiLines > stLimits.uiMaxHeaders + 2) { // the request line and the blank line
         return HeadResult::TooManyHeaders;
     }
+    std::string strHead = strIn.substr(0, uiHeadLen);
+    unsigned int uiHosts = 0;
+    if (!FieldLinesValid(strHead, uiHosts)) {
+        return HeadResult::NotHttp;
+    }
     Poco::Net::HTTPRequest request;
     try {
-        std::istringstream is(strIn.substr(0, uiHeadLen));
+        std::istringstream is(strHead);
         request.read(is);
-        if (request.getVersion() != Poco::Net::HTTPMessage::HTTP_1_1 &&
-            request.getVersion() != Poco::Net::HTTPMessage::HTTP_1_0) {
+        // HTTP/1.1 names its host, once; HTTP/1.0 may leave it out.
+        bool bHttp11 = request.getVersion() == Poco::Net::HTTPMessage::HTTP_1_1;
+        if ((!bHttp11 && request.getVersion() != Poco::Net::HTTPMessage::HTTP_1_0) || uiHosts > 1 ||
+            (bHttp11 && uiHosts == 0)) {
             return HeadResult::NotHttp;
         }
         if (request.has(Poco::Net::HTTPMessage::TRANSFER_ENCODING)) {
@@ -101,7 +170,11 @@ HeadResult ParseHead(const std::string& strIn, const HeadLimits& stLimits, Head&
         return HeadResult::NotHttp; // including a length that is no number
     }
     stHead.strMethod = request.getMethod();
-    stHead.strTarget = request.getURI();
+    std::string strTarget = request.getURI();
+    if (!ToOriginForm(stHead.strMethod, strTarget)) {
+        return HeadResult::NotHttp;
+    }
+    stHead.strTarget = strTarget;
     stHead.uiHeadLen = uiHeadLen;
     return HeadResult::Complete;
 }

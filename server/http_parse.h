@@ -16,7 +16,7 @@ struct HeadLimits {
 enum class HeadResult {
     Incomplete, // more bytes needed
     Complete,
-    NotHttp,        // 400: not an HTTP request line, or a malformed head
+    NotHttp,        // 400: not an HTTP request line, a malformed head or target, no Host in HTTP/1.1
     UrlTooLong,     // 400: the request line alone is over the head limit
     TooManyHeaders, // 431
     HeadTooLarge,   // 431
@@ -26,15 +26,15 @@ enum class HeadResult {
 
 struct Head {
     std::string strMethod;
-    std::string strTarget;
-    size_t uiHeadLen = 0; // bytes up to and with the blank line
+    std::string strTarget; // origin form: an absolute-form target's path and query
+    size_t uiHeadLen = 0;  // bytes up to and with the blank line
     size_t uiBodyLen = 0;
     bool bKeepAlive = false;
     bool bExpectContinue = false;
 };
 
-// Looks at the bytes received so far. strTarget is filled as soon as the request line is there,
-// so refusals can name it.
+// Looks at the bytes received so far. strMethod and strTarget are filled as soon as the request
+// line is there, so refusals can name the target and leave the body off a HEAD.
 HeadResult ParseHead(const std::string& strIn, const HeadLimits& stLimits, Head& stHead);
 
 // The HTTP status and library result code a refusal is answered with.

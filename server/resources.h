@@ -16,10 +16,22 @@ namespace kxserver {
 struct ServerContext {
     const ServerOptions& stOptions;
     LoginLock& lock;
-    AsyncReplies& asyncReplies;
     EventLoop& loop;
     std::atomic<unsigned int> uiEndpointSeq{0}; // names of the requests' own endpoints
     std::atomic<unsigned int> uiDownloadSeq{0};
+    StrayReplies strayReplies{};
+};
+
+// An endpoint of the request's own, bound to a name no other request uses (the prefix and a
+// number), so concurrent requests never take each other's replies. pstSock is null when it could
+// not be made.
+struct Endpoint {
+    std::string strName;
+    tagUNIX_SOCKET_S* pstSock = nullptr;
+    Endpoint(ServerContext& ctx, const char* pszPrefix);
+    ~Endpoint();
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
 };
 
 using Handler = int (*)(ServerContext& ctx, Request& req);

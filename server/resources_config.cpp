@@ -22,30 +22,18 @@ const KXAPI_URI_TABLE kVideoTable[] = {
     {"/video/osd", static_cast<VW_CMD_TYPE>(CMD_VIDEO_OSD)},
 };
 
+constexpr const char* kSyncPrefix = "/tmp/s";
+
 template <size_t N>
 constexpr unsigned int Count(const KXAPI_URI_TABLE (&)[N])
 {
     return N;
 }
 
-// A synchronous endpoint of the request's own, bound to a name no other request uses, so
-// concurrent requests never take each other's replies.
-struct Endpoint {
-    tagUNIX_SOCKET_S* pstSock = nullptr;
-    explicit Endpoint(ServerContext& ctx)
-    {
-        std::string strName = "/tmp/s" + std::to_string(++ctx.uiEndpointSeq);
-        pstSock = KxUnixEndpointCreate(strName.c_str());
-    }
-    ~Endpoint() { KxUnixEndpointDestroy(pstSock); }
-    Endpoint(const Endpoint&) = delete;
-    Endpoint& operator=(const Endpoint&) = delete;
-};
-
 // Table-driven GETs: the longest pattern of the table that occurs in the URL picks the command.
 int RunTableGet(ServerContext& ctx, Request& req, const KXAPI_URI_TABLE* pstTable, unsigned int uiCount)
 {
-    Endpoint ep(ctx);
+    Endpoint ep(ctx, kSyncPrefix);
     req.stClient.pstUnixSock = ep.pstSock;
     int iResult = RunCommonGet(req.Header(), &req.stClient, &req.stContent, pstTable, uiCount);
     req.stClient.pstUnixSock = nullptr;
@@ -55,7 +43,7 @@ int RunTableGet(ServerContext& ctx, Request& req, const KXAPI_URI_TABLE* pstTabl
 // A plain GET whose reply block becomes the pending body.
 int GetInto(ServerContext& ctx, Request& req, int iCmd, vwCmdBody* pstCmd, const char* pszService)
 {
-    Endpoint ep(ctx);
+    Endpoint ep(ctx, kSyncPrefix);
     void* pData = nullptr;
     int iResult = GetCommon(req.Header(), ep.pstSock, static_cast<VW_CMD_TYPE>(iCmd), pstCmd, &pData, 0, pszService);
     if (iResult == VW_RESULT_OK) {
@@ -94,6 +82,16 @@ json_object* MergeChange(const char* pszCurrent, const std::string& strChange)
 
 } // namespace
 
+Endpoint::Endpoint(ServerContext& ctx, const char* pszPrefix)
+    : strName(pszPrefix + std::to_string(++ctx.uiEndpointSeq)), pstSock(KxUnixEndpointCreate(strName.c_str()))
+{
+}
+
+Endpoint::~Endpoint()
+{
+    KxUnixEndpointDestroy(pstSock);
+}
+
 int GetSystem(ServerContext& ctx, Request& req)
 {
     return RunTableGet(ctx, req, kSystemTable, Count(kSystemTable));
@@ -107,7 +105,7 @@ int GetVideoOsd(ServerContext& ctx, Request& req)
 // The settings are fetched first, the change merged in and the whole record set.
 int PutVideoOsd(ServerContext& ctx, Request& req)
 {
-    Endpoint ep(ctx);
+    Endpoint ep(ctx, kSyncPrefix);
     tagHTTP_HEADER_S* pstHeader = req.Header();
     int iResult = PreCommonGet(pstHeader, ep.pstSock, &req.stContent, kVideoTable, Count(kVideoTable));
     if (iResult != VW_RESULT_OK) {
@@ -162,13 +160,13 @@ int GetChannelStream(ServerContext& ctx, Request& req)
 // Answered asynchronously: the request goes out with the client's descriptor as cookie.
 int GetLatestEvent(ServerContext& ctx, Request& req)
 {
-    return ctx.asyncReplies.Get(req, static_cast<VW_CMD_TYPE>(CMD_LATEST_EVENT), ctx.stOptions.uiAsyncWaitMs);
+    return GetAsync(ctx, req, static_cast<VW_CMD_TYPE>(CMD_LATEST_EVENT));
 }
 
 // The GAT1400 service reports a link it cannot reach in the data, never in the result.
 int GetGat1400Status(ServerContext& ctx, Request& req)
 {
-    Endpoint ep(ctx);
+    Endpoint ep(ctx, kSyncPrefix);
     void* pData = nullptr;
     int iResult = GetCommonGat1400(req.Header(), ep.pstSock, static_cast<VW_CMD_TYPE>(CMD_GAT1400_STATUS), nullptr,
                                    &pData, 0);

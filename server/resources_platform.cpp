@@ -19,6 +19,8 @@ namespace kxserver {
 // An asynchronous HBTP exchange of one request: the client's own event, and what its handler
 // took over from the reply.
 struct HbtpWait {
+    explicit HbtpWait(StrayReplies& stStray) : stray(stStray) {}
+    StrayReplies& stray;
     tagABS_EVENT_S* pstClientEvent = nullptr;
     std::mutex mutex;
     std::condition_variable cv;
@@ -49,19 +51,29 @@ int SetPendingBody(Request& req, const std::string& strText)
     return req.stContent.pRspBody == nullptr ? VW_RESULT_NO_RESOURCE : VW_RESULT_OK;
 }
 
-// The client's own handler, run by HbtpAsynRead on the loop thread: it takes the reply over.
+// The client's own handler, run by HbtpAsynRead on the loop thread: it takes the reply over. Any
+// service can name any client in a reply; the library moves the state of the channel's owner to 8
+// before it calls here, so a reply that came on another client's channel finds this client's
+// state still at 7, and is dropped while this client waits on.
 void OnSessionsReply(int /*iFd*/, unsigned int /*uiEvents*/, tagABS_EVENT_S* pstEvent)
 {
     auto* pstClient = static_cast<tagHTTP_CLIENT_S*>(pstEvent->pArg);
     HbtpWait& stWait = *RequestOf(pstClient)->pHbtpWait;
     auto* pstReply = static_cast<hbtp_message*>(pstClient->pRecvMsg);
     pstClient->pRecvMsg = nullptr;
+    if (pstClient->iReqState != 8) {
+        hbtp_message_put(pstReply);
+        stWait.stray.Drop("a sessions reply for client " + std::to_string(pstClient->iClientFd) +
+                          " that came on another client's channel");
+        return;
+    }
+    unsigned short usUrl = 0;
     unsigned short usCode = 0;
-    KxHbtpGetHeader(pstReply, nullptr, nullptr, &usCode);
+    KxHbtpGetHeader(pstReply, nullptr, &usUrl, &usCode);
     void* pData = nullptr;
     unsigned int uiLen = 0;
     std::string strBody;
-    if (usCode == 200 && hbtp_content(pstReply, &pData, &uiLen) == 0 && uiLen > 0) {
+    if (usUrl == kAuthUrlSessions && usCode == 200 && hbtp_content(pstReply, &pData, &uiLen) == 0 && uiLen > 0) {
         strBody = BlockText(static_cast<unsigned char*>(pData), uiLen);
     }
     hbtp_message_put(pstReply);
@@ -109,6 +121,16 @@ int SendSessionsRequest(EventLoop& loop, Request& req)
     return iResult;
 }
 
+// Whether the client's channel is still registered as the library left it. The reader deletes the
+// event and closes the channel on every reply, also one it could not deliver; the descriptor may
+// then be another channel's already, which must not be dropped in this client's name.
+bool ChannelStillRegistered(tagABS_EVENT_BASE_S* pstBase, tagHTTP_CLIENT_S* pstClient)
+{
+    unsigned int uiFd = static_cast<unsigned int>(pstClient->iHbtpFd);
+    tagABS_EVENT_S* pstEvent = pstClient->iHbtpFd > 0 && uiFd < pstBase->uiSize ? pstBase->ppstEvents[uiFd] : nullptr;
+    return pstEvent != nullptr && pstEvent->pArg == pstClient && pstEvent->pfnCallback == HbtpAsynRead;
+}
+
 } // namespace
 
 int GetUsers(ServerContext& /*ctx*/, Request& req)
@@ -144,7 +166,7 @@ int GetUsers(ServerContext& /*ctx*/, Request& req)
 // registered; HbtpAsynRead routes the reply to the client's own event and handler.
 int GetSessions(ServerContext& ctx, Request& req)
 {
-    HbtpWait stWait;
+    HbtpWait stWait(ctx.strayReplies);
     req.pHbtpWait = &stWait;
     req.stClient.pstServerCtx = ctx.loop.ServerRecord();
     int iResult = VW_RESULT_COMMON_ERROR;
@@ -162,7 +184,9 @@ int GetSessions(ServerContext& ctx, Request& req)
     // settles a reply that comes too late.
     ctx.loop.Run([&] {
         if (!bDone && stWait.pstClientEvent != nullptr) {
-            (void)DeleteHbtpAsynEvent(&req.stClient, req.stClient.iHbtpFd);
+            if (ChannelStillRegistered(ctx.loop.Base(), &req.stClient)) {
+                (void)DeleteHbtpAsynEvent(&req.stClient, req.stClient.iHbtpFd);
+            }
             AbsEvDel(stWait.pstClientEvent);
             stWait.pstClientEvent = nullptr;
         }

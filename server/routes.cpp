@@ -9,7 +9,11 @@ namespace kxserver {
 namespace {
 
 const Route kRoutes[] = {
-    {"GET", "/api/v1/system/**", kConfigService, GetSystem},
+    // One route a resource: the handler's URI table matches substrings, so it must see only the
+    // paths that name a resource it has.
+    {"GET", "/api/v1/system/device", kConfigService, GetSystem},
+    {"GET", "/api/v1/system/device/time", kConfigService, GetSystem},
+    {"GET", "/api/v1/system/network", kConfigService, GetSystem},
     {"GET", "/api/v1/video/osd", kConfigService, GetVideoOsd},
     {"PUT", "/api/v1/video/osd", kConfigService, PutVideoOsd},
     {"GET", "/api/v1/channels/*/stream", kConfigService, GetChannelStream}, // the ID check refuses non-numbers
@@ -22,46 +26,33 @@ const Route kRoutes[] = {
     {"GET", "/api/v1/logs/download", "", GetLogDownload},
 };
 
-// Next segment of a path or pattern at *pszText, advancing past it; false at the end.
-bool NextSegment(const char*& pszText, std::string& strSeg)
-{
-    while (*pszText == '/') {
-        ++pszText;
-    }
-    if (*pszText == '\0') {
-        return false;
-    }
-    const char* pszEnd = strchr(pszText, '/');
-    size_t uiLen = pszEnd == nullptr ? strlen(pszText) : static_cast<size_t>(pszEnd - pszText);
-    strSeg.assign(pszText, uiLen);
-    pszText += uiLen;
-    return true;
-}
-
+// Byte for byte, but that "*" takes one segment, never an empty one: a doubled or trailing slash
+// names no resource, even where a handler's substring match would still find one.
 bool Matches(const char* pszPattern, const char* pszPath)
 {
-    std::string strWant;
-    std::string strGot;
-    while (NextSegment(pszPattern, strWant)) {
-        if (!NextSegment(pszPath, strGot)) {
-            return false;
-        }
-        if (strWant == "**") {
-            return true;
-        }
-        if (strWant != "*" && strWant != strGot) {
+    while (*pszPattern != '\0') {
+        if (*pszPattern == '*') {
+            size_t uiSeg = strcspn(pszPath, "/");
+            if (uiSeg == 0) {
+                return false;
+            }
+            pszPath += uiSeg;
+            ++pszPattern;
+        } else if (*pszPattern++ != *pszPath++) {
             return false;
         }
     }
-    return !NextSegment(pszPath, strGot);
+    return *pszPath == '\0';
 }
 
 } // namespace
 
 const Route* FindRoute(const std::string& strMethod, const std::string& strPath)
 {
+    // A HEAD is answered as its GET; the front leaves the body off.
+    const char* pszAs = strMethod == "HEAD" ? "GET" : strMethod.c_str();
     for (const Route& stRoute : kRoutes) {
-        if (strMethod == stRoute.pszMethod && Matches(stRoute.pszPattern, strPath.c_str())) {
+        if (strcmp(pszAs, stRoute.pszMethod) == 0 && Matches(stRoute.pszPattern, strPath.c_str())) {
             return &stRoute;
         }
     }

@@ -10,7 +10,7 @@ namespace kxserver {
 
 struct Route {
     const char* pszMethod;
-    // Segments separated by '/': "*" matches any one segment, a trailing "**" one or more.
+    // The path exactly as it must be sent, except that "*" stands for one segment, never empty.
     const char* pszPattern;
     // The service the handler waits on; requests for one service are bounded together. Empty for
     // handlers that wait on none.
@@ -18,7 +18,8 @@ struct Route {
     Handler pfnHandler;
 };
 
-// The route for method and path (no query), or null: nothing is served there.
+// The route for method and path (no query), or null: nothing is served there. HEAD finds the
+// GET route.
 const Route* FindRoute(const std::string& strMethod, const std::string& strPath);
 
 } // namespace kxserver
