@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Puts the reference access server under load and holds it to its deadlines: a flood of every
 # resource (throughput, p99, errors, descriptors and memory kept afterwards), a thousand idle
-# connections, a stop in the middle of a flood, and a configuration service that never answers.
+# connections, forged replies to the requests in progress, a stop in the middle of a flood, and a
+# configuration service that never answers.
 # Prints one markdown table, then "load: PASS" or "load: FAIL: <reasons>" (exit status 0 or 1).
 # Usage: scripts/load.sh [--short] [--build DIR]   (--short: 2 s of flood per resource, not 10)
 set -euo pipefail
@@ -168,6 +169,20 @@ idle_connections() {
     "$(judge LATE "idle connections: a GET meanwhile gave $code in $(dur "$took")" in_time "$code" 200 "$took" 1)"
 }
 
+# Forged replies sprayed at the asynchronous endpoints while their requests are flooded: the server
+# drops every one, and each request still gets its own answer.
+forged_replies() {
+  local helper forged
+  python3 scripts/load_clients.py forge "$run" "$secs" >"$tmp/forge.out" &
+  helper=$!
+  flood GET /api/v1/events/latest
+  wait "$helper" || true
+  read -r _ forged < <(grep '^forged' "$tmp/forge.out" || echo "forged 0")
+  row "forged replies to requests in progress" "$(awk -v n="$forged" -v s="$secs" 'BEGIN { printf "%.0f/s", n / s }') absorbed" \
+    "$forged in ${secs} s, beside the flood above" \
+    "$(judge DOWN "forged replies: the server did not survive them" eval '! exited "$pid"')"
+}
+
 shutdown_under_load() {
   local flooder t0 took st=killed
   wrk -t2 -c32 -d3 "$url/api/v1/system/device" >/dev/null 2>&1 &
@@ -235,6 +250,7 @@ silent_service() {
 start_server flood
 flood_all
 idle_connections
+forged_replies
 shutdown_under_load
 silent_service
 

@@ -7,7 +7,13 @@ idle PORT COUNT [LIMIT]  holds COUNT connections, each with a request that never
                          longest time, from its own request, that one of them was kept open.
 silent PATH              binds a Unix datagram socket at PATH that takes every message and never
                          answers; prints "bound" and runs until it is killed.
+forge DIR SECONDS        sends forged replies, for SECONDS, to every asynchronous endpoint that a
+                         request of the server holds in its run directory DIR (tmp_a...): whole
+                         messages with a cookie the server never sent, and datagrams too short to
+                         be one; prints "forged N": how many an endpoint took.
 """
+import os
+import struct
 import selectors
 import socket
 import sys
@@ -49,11 +55,39 @@ def silent(path):
         sock.recv(65536)
 
 
+def forge(run_dir, seconds):
+    # A whole message of this machine's layout (the cookie is a pointer): a GET reply to the latest
+    # event command, its cookie pointing nowhere.
+    wide = struct.calcsize("P") == 8
+    reply = bytearray(21416 if wide else 21408)
+    struct.pack_into("<iiQi", reply, 160, 2, 4001, 1, 0)
+    reply[184 if wide else 180:192 if wide else 184] = b"\x41" * (8 if wide else 4)
+    # A burst at each endpoint found: it lives only while its request waits.
+    forged = [bytes(reply), b"short"] * 4
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.setblocking(False)
+    taken = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        with os.scandir(run_dir) as entries:
+            names = [e.path for e in entries if e.name.startswith("tmp_a")]
+        for path in names:
+            for data in forged:
+                try:
+                    sock.sendto(data, path)
+                    taken += 1
+                except OSError:
+                    break  # the request ended, or its endpoint is full
+    print("forged", taken, flush=True)
+
+
 def main(argv):
     if len(argv) >= 3 and argv[0] == "idle":
         idle(int(argv[1]), int(argv[2]), float(argv[3]) if len(argv) > 3 else 20.0)
     elif len(argv) == 2 and argv[0] == "silent":
         silent(argv[1])
+    elif len(argv) == 3 and argv[0] == "forge":
+        forge(argv[1], float(argv[2]))
     else:
         sys.exit(__doc__)
 

@@ -3,6 +3,7 @@
 #include "access_server.h"
 #include "camera_services.h"
 #include "http_parse.h"
+#include "kxplatform.h"
 #include "kxservices.h"
 #include "lanes.h"
 #include "routes.h"
@@ -14,9 +15,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -407,4 +410,129 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
         }
     }
     KxServiceStop(pstService);
+}
+
+// What a broken or hostile peer sends to every request waiting in the run directory for an
+// asynchronous reply: a datagram that is no whole message, the reply with a cookie the server never
+// sent, the reply for another command.
+static void ForgeReplies(const std::string& strRunDir, const MSG_DATA& stReply)
+{
+    auto pstForged = std::make_unique<MSG_DATA>(stReply);
+    const int iFd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    DIR* pDir = opendir(strRunDir.c_str());
+    for (dirent* pEntry; pDir != nullptr && (pEntry = readdir(pDir)) != nullptr;) {
+        const std::string strPath = strRunDir + "/" + pEntry->d_name;
+        sockaddr_un stTo{AF_UNIX, {}};
+        if (strncmp(pEntry->d_name, "tmp_a", 5) != 0 || strPath.size() >= sizeof(stTo.sun_path)) {
+            continue;
+        }
+        memcpy(stTo.sun_path, strPath.c_str(), strPath.size() + 1);
+        auto* pstTo = reinterpret_cast<sockaddr*>(&stTo);
+        sendto(iFd, "short", 5, 0, pstTo, sizeof(stTo));
+        pstForged->pUserData = reinterpret_cast<void*>(static_cast<uintptr_t>(0x4141414141414141ULL));
+        sendto(iFd, pstForged.get(), sizeof(MSG_DATA), 0, pstTo, sizeof(stTo));
+        pstForged->pUserData = stReply.pUserData;
+        pstForged->enCmdType = static_cast<VW_CMD_TYPE>(stReply.enCmdType + 1);
+        sendto(iFd, pstForged.get(), sizeof(MSG_DATA), 0, pstTo, sizeof(stTo));
+    }
+    closedir(pDir);
+    close(iFd);
+}
+
+// The services of the case below. The configuration service forges replies before each answer,
+// and answers its first request only after that request gave up. The authentication service
+// answers the user list properly, then with the wrong type; of the sessions requests it leaves the
+// first unanswered, answers the second in the first one's name, and the third properly.
+struct HostileServices {
+    std::string strRunDir;
+    std::atomic<int> iEvents{0}, iUserLists{0}, iSessions{0};
+    int iFirstTag = 0;
+    static int ServeConfig(void* pUser, const MSG_DATA*, MSG_DATA* pstReply, unsigned int* puiDelayMs)
+    {
+        auto* p = static_cast<HostileServices*>(pUser);
+        int n = ++p->iEvents;
+        snprintf(reinterpret_cast<char*>(pstReply->aucData), sizeof(pstReply->aucData), R"({ "EventId": %d })", n);
+        ForgeReplies(p->strRunDir, *pstReply);
+        *puiDelayMs = n == 1 ? 2600 : 0;
+        return 1;
+    }
+    static hbtp_message* ServeAuth(void* pUser, KxSrvfsRequest*, hbtp_message* pstReq)
+    {
+        auto* p = static_cast<HostileServices*>(pUser);
+        unsigned short usUrl = 0;
+        KxHbtpGetHeader(pstReq, nullptr, &usUrl, nullptr);
+        hbtp_message* pstReply = hbtp_message_new(0);
+        if (usUrl == kxserver::kAuthUrlUserList) {
+            KxHbtpSetHeader(pstReply, ++p->iUserLists == 1 ? 2 : 3, usUrl, 200);
+            unsigned char aucList[kxserver::kUserListLen];
+            kxserver::FillUserList(aucList);
+            hbtp_content_add(pstReply, aucList, sizeof(aucList));
+            return pstReply;
+        }
+        void* pTag = nullptr;
+        unsigned short usLen = 0;
+        int iTag = 0;
+        if (hbtp_header_get(pstReq, KXAPI_HBTP_EXT_CLIENT_FD, &pTag, &usLen) == 0 && usLen == sizeof(iTag)) {
+            memcpy(&iTag, pTag, sizeof(iTag));
+        }
+        int n = ++p->iSessions;
+        p->iFirstTag = n == 1 ? iTag : p->iFirstTag;
+        iTag = n == 2 ? p->iFirstTag : iTag;
+        KxHbtpSetHeader(pstReply, 2, usUrl, 200);
+        hbtp_header_set(pstReply, KXAPI_HBTP_EXT_CLIENT_FD, &iTag, sizeof(iTag));
+        hbtp_content_add(pstReply, "{}", 3);
+        return n == 1 ? (hbtp_message_put(pstReply), nullptr) : pstReply;
+    }
+};
+
+// No reply is taken for more than it is: forged and stray ones are dropped and counted, a late one
+// never reaches the next request on the same connection, and a sessions reply that came on another
+// client's channel reaches neither client. Every channel is cleaned up after its time-out.
+TEST(AccessServerTest, TrustsNoReply)
+{
+    TempDir run, state;
+    const int iFds = CountOpenFds();
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::kServiceGat};
+    stOptions.uiAsyncWaitMs = 2000;
+    testing::internal::CaptureStderr();
+    {
+        kxserver::AccessServer server(stOptions);
+        ASSERT_TRUE(server.Start());
+        const unsigned short usPort = server.Port();
+        HostileServices stServices{run.Path()};
+        KXSERVICE* pstConfig = KxServiceStart("/tmp/A", HostileServices::ServeConfig, &stServices);
+        KxSrvfsService* pstAuth = KxSrvfsServe("auth.paas.opx", HostileServices::ServeAuth, &stServices);
+        ASSERT_TRUE(pstConfig != nullptr && pstAuth != nullptr);
+        const std::string strEvent = "GET /api/v1/events/latest HTTP/1.1\r\nHost: x\r\n";
+        std::string strGot = Raw(usPort, strEvent + "\r\n" + strEvent + "Connection: close\r\n\r\n");
+        EXPECT_TRUE(std::regex_match(strGot, std::regex("HTTP/1.1 503 [^]*\"StatusCode\": 1,[^]*HTTP/1.1 200 [^]*"
+                                                        "\\{ \"EventId\": 2 \\}")))
+            << strGot;
+        auto first = std::async(std::launch::async, Fetch, usPort, "GET /api/v1/users/sessions");
+        while (stServices.iSessions == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(Fetch(usPort, "GET /api/v1/users/sessions").substr(0, 4), "503 ");
+        EXPECT_EQ(first.get().substr(0, 4), "503 ");
+        Check(usPort,
+              {{"GET /api/v1/users/sessions", 200, "{}"},
+               {"GET /api/v1/users", 200, R"({ "Users": [ { "UserName": "admin", "Role": "Administrator" }...)"},
+               {"GET /api/v1/users", 503}});
+        KxServiceStop(pstConfig);
+        KxSrvfsStop(pstAuth);
+    }
+    std::string strLog = testing::internal::GetCapturedStderr();
+    std::vector<std::string> vecDropped;
+    const std::regex reDropped("dropped reply \\d+: (on /tmp/a\\d+: )?(.*)");
+    for (std::sregex_iterator it(strLog.begin(), strLog.end(), reDropped), end; it != end; ++it) {
+        vecDropped.push_back(std::regex_replace((*it)[2].str(), std::regex("\\d+"), "N"));
+    }
+    std::sort(vecDropped.begin(), vecDropped.end());
+    const std::string strForged[] = {"a cookie this request did not send", "not one whole message",
+                                     "not the answer to this request"};
+    EXPECT_EQ(vecDropped,
+              (std::vector<std::string>{strForged[0], strForged[0],
+                                        "a sessions reply for client N that came on another client's channel",
+                                        strForged[1], strForged[1], strForged[2], strForged[2]}));
+    EXPECT_EQ(CountOpenFds(), iFds);
 }
