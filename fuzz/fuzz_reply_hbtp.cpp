@@ -23,18 +23,17 @@ constexpr int kTargetFd = 40;
 constexpr int kOtherChannelFd = 41;
 constexpr size_t kMaxFrame = 64 * 1024; // within what a stream socket holds unread
 
-const uint8_t* g_pFrame = nullptr;
-size_t g_uiFrame = 0;
+std::vector<uint8_t> g_vecFrame;
+bool g_bKeep = false;
 
-void SendAll(int iFd, const uint8_t* p, size_t n)
+void SendFrame(int iFd, const std::vector<uint8_t>& vecFrame)
 {
-    while (n > 0) {
-        ssize_t w = send(iFd, p, n, MSG_NOSIGNAL);
-        if (w <= 0) {
+    for (size_t uiSent = 0; uiSent < vecFrame.size();) {
+        ssize_t n = send(iFd, vecFrame.data() + uiSent, vecFrame.size() - uiSent, MSG_NOSIGNAL);
+        if (n <= 0) {
             return;
         }
-        p += w;
-        n -= static_cast<size_t>(w);
+        uiSent += static_cast<size_t>(n);
     }
 }
 
@@ -44,29 +43,43 @@ struct Channel {
     Channel()
     {
         FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, aiFd) == 0);
-        SendAll(aiFd[1], g_pFrame, g_uiFrame);
+        SendFrame(aiFd[1], g_vecFrame);
         shutdown(aiFd[1], SHUT_WR);
     }
     ~Channel() { close(aiFd[1]); }
 };
 
 // The authentication service sends the bytes raw and hangs up, whatever it was asked. It sends a
-// copy: the caller may have its reply, return and let the input go while a send is still returning.
-hbtp_message* ServeRaw(void*, KxSrvfsRequest* pstReq, hbtp_message*)
+// copy: the caller may have its reply, return and take the next input while a send still returns.
+void ServeUserListFromTempRoot()
 {
-    const std::vector<uint8_t> vecFrame(g_pFrame, g_pFrame + g_uiFrame);
-    SendAll(pstReq->iChannelFd, vecFrame.data(), vecFrame.size());
-    pstReq->bClose = 1;
-    return nullptr;
+    static char s_szRoot[] = "/tmp/kxfuzz-hbtp-XXXXXX";
+    static KxSrvfsService* s_pstService = [] {
+        FUZZ_CHECK(mkdtemp(s_szRoot) != nullptr && KxSrvfsSetRoot(s_szRoot) == 0);
+        KxSrvfsService* pstService = KxSrvfsServe(
+            "auth.paas.opx",
+            [](void*, KxSrvfsRequest* pstReq, hbtp_message*) -> hbtp_message* {
+                SendFrame(pstReq->iChannelFd, std::vector<uint8_t>(g_vecFrame));
+                pstReq->bClose = 1;
+                return nullptr;
+            },
+            nullptr);
+        FUZZ_CHECK(pstService != nullptr);
+        atexit([] {
+            KxSrvfsStop(s_pstService);
+            rmdir(s_szRoot);
+        });
+        return pstService;
+    }();
 }
 
-// The host of the asynchronous read: a base, a channel's owner, and a waiting client with an event.
+// The host of the asynchronous read: a base, a channel's owner and a waiting client with an event;
+// a handler that keeps the reply takes it out of the slot and releases it when done.
 struct AsyncHost {
     tagABS_EVENT_BASE_S* pstBase = AbsEvBaseNew(1024);
     tagHTTP_SERVER_S stServer{{}, pstBase};
     std::unique_ptr<tagHTTP_CLIENT_S> pstOwner = std::make_unique<tagHTTP_CLIENT_S>();
     std::unique_ptr<tagHTTP_CLIENT_S> pstTarget = std::make_unique<tagHTTP_CLIENT_S>();
-    bool bKeep = false;
     AsyncHost()
     {
         int iNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -74,45 +87,18 @@ struct AsyncHost {
                    dup2(iNull, kOtherChannelFd) == kOtherChannelFd);
         close(iNull);
         pstOwner->pstServerCtx = &stServer;
-        pstOwner->iClientFd = kTargetFd;
         pstTarget->pstServerCtx = &stServer;
-        FUZZ_CHECK(AbsEvNew(pstBase, kTargetFd, ABS_EV_READ, pstTarget.get(), OnReply) != nullptr);
+        FUZZ_CHECK(
+            AbsEvNew(pstBase, kTargetFd, ABS_EV_READ, pstTarget.get(), [](int, unsigned int, tagABS_EVENT_S* pstEv) {
+                auto* pstClient = static_cast<tagHTTP_CLIENT_S*>(pstEv->pArg);
+                if (g_bKeep) {
+                    hbtp_message_put(static_cast<hbtp_message*>(pstClient->pRecvMsg));
+                    pstClient->pRecvMsg = nullptr;
+                }
+            }) != nullptr);
         FUZZ_CHECK(AbsEvNew(pstBase, kOtherChannelFd, ABS_EV_READ, pstOwner.get(), HbtpAsynRead) != nullptr);
     }
-    static void OnReply(int, unsigned int, tagABS_EVENT_S* pstEv);
 };
-
-AsyncHost& Host()
-{
-    static AsyncHost s_host;
-    return s_host;
-}
-
-// A handler that keeps the reply takes it out of the slot and releases it when done.
-void AsyncHost::OnReply(int, unsigned int, tagABS_EVENT_S* pstEv)
-{
-    auto* pstClient = static_cast<tagHTTP_CLIENT_S*>(pstEv->pArg);
-    if (Host().bKeep) {
-        hbtp_message_put(static_cast<hbtp_message*>(pstClient->pRecvMsg));
-        pstClient->pRecvMsg = nullptr;
-    }
-}
-
-void ServeUserListFromTempRoot()
-{
-    static const bool s_bServing = [] {
-        static char szRoot[] = "/tmp/kxfuzz-hbtp-XXXXXX";
-        FUZZ_CHECK(mkdtemp(szRoot) != nullptr && KxSrvfsSetRoot(szRoot) == 0);
-        static KxSrvfsService* s_pstService = KxSrvfsServe("auth.paas.opx", ServeRaw, nullptr);
-        FUZZ_CHECK(s_pstService != nullptr);
-        atexit([] {
-            KxSrvfsStop(s_pstService);
-            rmdir(szRoot);
-        });
-        return true;
-    }();
-    (void)s_bServing;
-}
 
 } // namespace
 
@@ -122,13 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     const unsigned char ucMode = data[0];
-    g_pFrame = data + 1;
-    g_uiFrame = std::min(size - 1, kMaxFrame);
+    g_vecFrame.assign(data + 1, data + 1 + std::min(size - 1, kMaxFrame));
     if ((ucMode & 3) == 0) {
         Channel ch;
         REST_HBTP_MSG stSend{const_cast<char*>("q"), 1};
-        // Exactly as large as the caller says, so a copy past it is a heap overflow.
-        std::vector<char> vecBuf(ucMode >> 2);
+        std::vector<char> vecBuf(ucMode >> 2); // exactly as large as said: a copy past it overflows
         REST_HBTP_MSG stRecv{vecBuf.data(), static_cast<unsigned int>(vecBuf.size())};
         (void)SendSynHbtpMsg(ch.aiFd[0], 1, 2, &stSend, vecBuf.empty() ? nullptr : &stRecv);
         close(ch.aiFd[0]);
@@ -138,18 +122,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int iRet = HbtpGetUserList(pstMsg.get());
         FUZZ_CHECK(iRet == 0 || iRet == -1);
     } else {
-        AsyncHost& host = Host();
-        host.bKeep = (ucMode & 8) != 0;
-        host.pstOwner->iReqState = (ucMode & 4) != 0 ? 7 : 5;
+        static AsyncHost s_host;
+        g_bKeep = (ucMode & 8) != 0;
+        s_host.pstOwner->iReqState = (ucMode & 4) != 0 ? 7 : 5;
         Channel ch;
         hbtp_message* pstReq = hbtp_message_new(0);
-        FUZZ_CHECK(AddHbtpAsynEvent(host.pstOwner.get(), ch.aiFd[0], pstReq) == 0);
+        FUZZ_CHECK(AddHbtpAsynEvent(s_host.pstOwner.get(), ch.aiFd[0], pstReq) == 0);
         hbtp_message_put(pstReq);
-        HbtpAsynRead(ch.aiFd[0], ABS_EV_READ, host.pstBase->ppstEvents[ch.aiFd[0]]);
+        tagABS_EVENT_S** ppstEvents = s_host.pstBase->ppstEvents;
+        HbtpAsynRead(ch.aiFd[0], ABS_EV_READ, ppstEvents[ch.aiFd[0]]);
         // The channel is gone, every reply is with whoever holds it, and the host's events stay.
-        FUZZ_CHECK(host.pstBase->ppstEvents[ch.aiFd[0]] == nullptr && host.pstTarget->pRecvMsg == nullptr);
-        FUZZ_CHECK(host.pstBase->ppstEvents[kTargetFd] != nullptr &&
-                   host.pstBase->ppstEvents[kOtherChannelFd] != nullptr);
+        FUZZ_CHECK(ppstEvents[ch.aiFd[0]] == nullptr && s_host.pstTarget->pRecvMsg == nullptr);
+        FUZZ_CHECK(ppstEvents[kTargetFd] != nullptr && ppstEvents[kOtherChannelFd] != nullptr);
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 //   http_front     connections, deadlines and input limits, on one thread (http_exchange: one
 //                  connection's request and answer; http_parse: the head checks)
 //   lanes          the workers, one lane per service
-//   async_replies  the asynchronous command exchange and its reader thread
+//   async_replies  the asynchronous command exchange, and the count of replies dropped
 //   event_loop     the event loop of the asynchronous HBTP exchanges
 //   login_lock     failed logins lock an address
 //   access_server  start-up and shutdown

@@ -3,20 +3,20 @@
 #include "kxapicommon.h"
 #include "kxplatform.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
 LogCapture::LogCapture()
 {
-    KxPlatformSetLogSink(
-        [](void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
-           const char* pszText) {
-            auto* self = static_cast<LogCapture*>(pUser);
-            std::lock_guard<std::mutex> lock(self->m_mutex);
-            self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile, iLine, pszText});
-        },
-        this);
+    KxPlatformSetLogSink(Sink, this);
+}
+
+void LogCapture::Sink(void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
+                      const char* pszText)
+{
+    auto* self = static_cast<LogCapture*>(pUser);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile, iLine, pszText});
 }
 
 LogCapture::~LogCapture()
@@ -30,43 +30,43 @@ std::vector<LogRecord> LogCapture::Records() const
     return m_records;
 }
 
-std::vector<std::string> LogCapture::Texts() const
-{
-    std::vector<std::string> out;
-    for (const auto& r : Records()) {
-        out.push_back(r.strText);
-    }
-    return out;
-}
-
 void LogCapture::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.clear();
 }
 
-size_t LogCapture::Count(const std::string& strText) const
+namespace {
+// What a line carries besides its text: "module level flag reserved has-a-line file".
+std::string Frame(const LogRecord& r)
 {
-    auto texts = Texts();
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), strText));
+    return std::to_string(r.iModule) + " " + std::to_string(r.iLevel) + " " + std::to_string(r.iDebugFlag) + " " +
+           std::to_string(r.iReserved) + " " + std::to_string(r.iLine > 0) + " " + r.strFile;
 }
+} // namespace
 
-LogRecord LogCapture::One(const std::string& strText) const
+std::string LogCapture::Lines() const
 {
-    EXPECT_EQ(Count(strText), 1U) << "log line \"" << strText << "\"";
-    auto recs = Records();
-    auto it = std::find_if(recs.begin(), recs.end(), [&](const LogRecord& r) { return r.strText == strText; });
-    return it != recs.end() ? *it : LogRecord{};
+    std::string strOut;
+    for (const LogRecord& r : Records()) {
+        const std::string strFile = r.strFile == kFileCommon     ? "common"
+                                    : r.strFile == kFileBusiness ? "business"
+                                    : r.strFile == kFileList     ? "list"
+                                                                 : r.strFile;
+        const bool bPrefix = r.strText.rfind("[KXAPI]:", 0) == 0;
+        strOut += std::string(1, r.iLevel >= 0 && r.iLevel <= 3 ? "ID?E"[r.iLevel] : '?') + " " + strFile + " " +
+                  (bPrefix ? r.strText.substr(8) : "?" + r.strText);
+        if (Frame(r) != Frame({4, r.iLevel, g_enDebugFlag, 0, r.strFile, 1, ""})) {
+            strOut += " {" + Frame(r) + "}";
+        }
+        strOut += "\n";
+    }
+    return strOut;
 }
 
 void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile)
 {
-    char szExpected[256];
-    snprintf(szExpected, sizeof(szExpected), "4 %d %d 0 1 %s", iLevel, static_cast<int>(g_enDebugFlag), pszFile);
-    EXPECT_EQ(std::to_string(rec.iModule) + " " + std::to_string(rec.iLevel) + " " + std::to_string(rec.iDebugFlag) +
-                  " " + std::to_string(rec.iReserved) + " " + std::to_string(rec.iLine > 0) + " " + rec.strFile,
-              szExpected)
-        << rec.strText;
+    EXPECT_EQ(Frame(rec), Frame({4, iLevel, g_enDebugFlag, 0, pszFile, 1, ""})) << rec.strText;
 }
 
 std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature)
