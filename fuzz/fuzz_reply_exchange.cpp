@@ -16,11 +16,6 @@ unsigned char g_ucMode = 0;
 const uint8_t* g_pReply = nullptr;
 size_t g_uiReply = 0;
 
-int Send(tagUNIX_SOCKET_S*, MSG_DATA*)
-{
-    return (g_ucMode & 1) != 0 ? -1 : 0;
-}
-
 int Receive(tagUNIX_SOCKET_S*, MSG_DATA* pstMsg)
 {
     memset(pstMsg, 0, sizeof(*pstMsg));
@@ -54,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)Receive(nullptr, pstReply.get());
     tagUNIX_SOCKET_S stSock{};
     stSock.iFd = ReadableFd();
-    stSock.pfnSendMsg = Send;
+    stSock.pfnSendMsg = [](tagUNIX_SOCKET_S*, MSG_DATA*) { return (g_ucMode & 1) != 0 ? -1 : 0; };
     stSock.pfnRecvMsg = Receive;
     auto pstClient = std::make_unique<tagHTTP_CLIENT_S>();
     pstClient->pstUnixSock = &stSock;

@@ -21,21 +21,12 @@ namespace {
 
 constexpr int kTargetFd = 40;
 constexpr int kOtherChannelFd = 41;
-constexpr size_t kMaxFrame = 64 * 1024; // within what a stream socket holds unread
+// Within what a stream socket holds unread: one blocking send queues all of a frame (or finds the
+// peer gone) even before anyone reads.
+constexpr size_t kMaxFrame = 64 * 1024;
 
 std::vector<uint8_t> g_vecFrame;
 bool g_bKeep = false;
-
-void SendFrame(int iFd, const std::vector<uint8_t>& vecFrame)
-{
-    for (size_t uiSent = 0; uiSent < vecFrame.size();) {
-        ssize_t n = send(iFd, vecFrame.data() + uiSent, vecFrame.size() - uiSent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        uiSent += static_cast<size_t>(n);
-    }
-}
 
 // A channel whose service end already holds the reply bytes and is closed for writing behind them.
 struct Channel {
@@ -43,7 +34,7 @@ struct Channel {
     Channel()
     {
         FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, aiFd) == 0);
-        SendFrame(aiFd[1], g_vecFrame);
+        (void)send(aiFd[1], g_vecFrame.data(), g_vecFrame.size(), MSG_NOSIGNAL);
         shutdown(aiFd[1], SHUT_WR);
     }
     ~Channel() { close(aiFd[1]); }
@@ -59,7 +50,8 @@ void ServeUserListFromTempRoot()
         KxSrvfsService* pstService = KxSrvfsServe(
             "auth.paas.opx",
             [](void*, KxSrvfsRequest* pstReq, hbtp_message*) -> hbtp_message* {
-                SendFrame(pstReq->iChannelFd, std::vector<uint8_t>(g_vecFrame));
+                const std::vector<uint8_t> vecCopy(g_vecFrame);
+                (void)send(pstReq->iChannelFd, vecCopy.data(), vecCopy.size(), MSG_NOSIGNAL);
                 pstReq->bClose = 1;
                 return nullptr;
             },

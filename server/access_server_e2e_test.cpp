@@ -32,6 +32,7 @@
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
 #include <tuple>
 
 // The answer to strRequest ("METHOD URI [BODY]") as "STATUS TYPE BODY": one comparison shows all
@@ -145,7 +146,6 @@ TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
          {"GET /api/v1/system/devicex", 404}, // what the handler's substring match would take
          {"GET /api/v1/system/device/anything/else", 404},
          {"GET http://cam:8080/api/v1/system/device?x=1", 200, R"({ "DeviceName": "kx-cam-01", ...)"},
-         {"GET http://cam:8080/api/v1/system/fan?x=1", 404},
          {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"},
          // A change is seen by the next GET; unknown members, wrong types and non-JSON are refused, and the
          // GET after the restart shows they changed nothing.
@@ -233,11 +233,9 @@ TEST(HttpHeadTest, LimitsAndShapes)
         {"GET * HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "*", 0, 0, false, false},
         {"CONNECT cam:80 HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "cam:80", 0, 0, false, false},
         {"GET http:///a HTTP/1.1\r\nHost: x\r\n\r\n", R::NotHttp, "http:///a", 0, 0, false, false},
-        // HTTP/1.1 names one host; a field name is a token right before its colon; no folding.
-        {"GET / HTTP/1.1\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
+        // HTTP/1.1 names one host; a field has a colon (a missing Host, a blank before the colon and a
+        // folded line are refused through the raw socket below).
         {strGet + "host: y\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
-        {strGet + "B : 1\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
-        {strGet + "B: 1\r\n\t2\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
         {strGet + "B\r\n\r\n", R::NotHttp, "/a?q=1", 0, 0, false, false},
     };
     for (const auto& c : aCases) {
@@ -522,17 +520,15 @@ TEST(AccessServerTest, TrustsNoReply)
         KxSrvfsStop(pstAuth);
     }
     std::string strLog = testing::internal::GetCapturedStderr();
-    std::vector<std::string> vecDropped;
+    std::multiset<std::string> setDropped;
     const std::regex reDropped("dropped reply \\d+: (on /tmp/a\\d+: )?(.*)");
     for (std::sregex_iterator it(strLog.begin(), strLog.end(), reDropped), end; it != end; ++it) {
-        vecDropped.push_back(std::regex_replace((*it)[2].str(), std::regex("\\d+"), "N"));
+        setDropped.insert(std::regex_replace((*it)[2].str(), std::regex("\\d+"), "N"));
     }
-    std::sort(vecDropped.begin(), vecDropped.end());
-    const std::string strForged[] = {"a cookie this request did not send", "not one whole message",
-                                     "not the answer to this request"};
-    EXPECT_EQ(vecDropped,
-              (std::vector<std::string>{strForged[0], strForged[0],
-                                        "a sessions reply for client N that came on another client's channel",
-                                        strForged[1], strForged[1], strForged[2], strForged[2]}));
+    const char *pszCookie = "a cookie this request did not send", *pszShort = "not one whole message",
+               *pszOther = "not the answer to this request";
+    EXPECT_EQ(setDropped,
+              (std::multiset<std::string>{pszCookie, pszCookie, pszShort, pszShort, pszOther, pszOther,
+                                          "a sessions reply for client N that came on another client's channel"}));
     EXPECT_EQ(CountOpenFds(), iFds);
 }

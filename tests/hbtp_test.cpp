@@ -146,15 +146,12 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
     EXPECT_EQ(m_service->Seen().at(0), "00 02 0000 0000 [] tag -1 option -1");
     // A host that closed its standard input gets descriptor 0 for a channel, which is as good as any.
     Serve(std::get<0>(lists[0]), "auth.paas.opx");
-    auto demo = std::make_unique<EmulatedService>(
-        "demo.svc", [](KxSrvfsRequest*, hbtp_message*) { return MakeHbtp(200, 42, 2, "hello"); });
     int iStdin = dup(0);
     close(0);
     EXPECT_EQ(HbtpGetUserList(std::make_unique<MSG_DATA>().get()), 0);
-    EXPECT_EQ(HbtpCommon(&m_header, kDemoPath, 1, 1, &stSend, nullptr, 0), 0);
+    EXPECT_EQ(HbtpCommon(&m_header, KXAPI_AUTH_SERVICE_PATH, 1, 1, &stSend, nullptr, 0), 0);
     dup2(iStdin, 0);
     close(iStdin);
-    demo.reset();
     g_strNote.clear();
     m_log.Clear();
     // Without a service nothing is opened.
@@ -163,9 +160,8 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
               "1 0 0 0 0 0 " + kAsked + Fmt("E open %s srv fail:%d .\n", kDemoPath, ENOENT));
     EXPECT_EQ(HbtpGetUserList(nullptr), -1);
     EXPECT_EQ(Observe(HbtpGetUserList(std::make_unique<MSG_DATA>().get()), "", kFileCommon),
-              "-1 0 0 0 0 0 E HbtpGetUserList: invalid param, pstMsg[(nil)]\nE open " KXAPI_AUTH_SERVICE_PATH
-              " srv fail, Error: " +
-                  std::to_string(ENOENT) + ", " + strerror(ENOENT) + "\n\n");
+              Fmt("-1 0 0 0 0 0 E HbtpGetUserList: invalid param, pstMsg[(nil)]\nE open %s srv fail, Error: %d, %s\n\n",
+                  KXAPI_AUTH_SERVICE_PATH, ENOENT, strerror(ENOENT)));
 }
 
 TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)
@@ -215,7 +211,8 @@ TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)
         {-1, 7, 7, "0 " + kRead + "E get fd fail!\n"},
         {-2, 7, 7, "-1 " + kRead + "E hbtp_message_recvfd fail\n"},
     };
-    tagABS_EVENT_S* pstOther = AbsEvNew(m_base.get(), dup2(m_iConn, 200), ABS_EV_READ, c, HbtpAsynRead);
+    // Another channel's event, freed with the event table.
+    AbsEvNew(m_base.get(), dup2(m_iConn, 200), ABS_EV_READ, c, HbtpAsynRead);
     for (const auto& [iTag, iState, iEnd, strLog] : cases) {
         Serve(iTag == -2 ? Reply{} : kHello, "demo.svc", iTag);
         m_client.iReqState = iState;
@@ -224,7 +221,6 @@ TEST_F(HbtpTest, BadArgumentsAreRefusedAndAReplyReachesTheClientItNames)
         // The channel's event is gone, and the channel closed (as the descriptor check sees).
         EXPECT_EQ(Observe(AbsEvBaseRunOnce(m_base.get(), 5000), "", kFileCommon), Fmt("1 %d 1 1 0 0 ", iEnd) + strLog);
     }
-    AbsEvDel(pstOther);
     close(200);
     EXPECT_EQ(m_service->Seen().at(0), Fmt("00 01 0005 0000 [] tag %d option -1", m_iConn));
     // A channel still registered is dropped: its event deleted, the descriptor closed (as the descriptor check sees).

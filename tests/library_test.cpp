@@ -26,18 +26,9 @@
 #include <vector>
 
 namespace {
+
 unsigned long long g_ullRemain = 0;
 tagHTTP_CLIENT_S* g_pstAskedFor = nullptr;
-} // namespace
-
-// The host's lock time, as a host defines it.
-unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient)
-{
-    g_pstAskedFor = pstClient;
-    return g_ullRemain;
-}
-
-namespace {
 
 // json-c escapes a slash as backslash-slash; the texts used here need nothing else.
 std::string StatusBody(const std::string& strUrl, long long llCode, const std::string& strText)
@@ -51,11 +42,6 @@ std::string StatusBody(const std::string& strUrl, long long llCode, const std::s
 class LibraryTest : public LoggedTest {
 protected:
     void TearDown() override { EXPECT_EQ(CountOpenFds(), m_iFds); }
-    void SetUrl(const std::string& strUrl)
-    {
-        snprintf(m_pstHeader->szUrl, sizeof(m_pstHeader->szUrl), "%s", strUrl.c_str());
-        snprintf(m_pstClient->stReqHeader.szUrl, sizeof(m_pstHeader->szUrl), "%s", strUrl.c_str());
-    }
     // The map as "key=value;" pairs, after the result.
     std::string Parse(const std::string& strQuery)
     {
@@ -93,27 +79,27 @@ TEST_F(LibraryTest, StatusTextsAndBodies)
                   "common error status code. E common common error status code[" + std::to_string(llCode) + "]\n");
     }
 
+    tagHTTP_HEADER_S* h = m_pstHeader.get();
     const std::tuple<std::string, int, int> aCases[] = {
         {"/LAPI/V1.0", 0, 0}, {"/a", 108, 5}, {"/a", 25, 0}, {"/x", 2200, -1}, {std::string(300, 'u'), 4, 0}};
     for (const auto& [strUrl, iCode, iAnswer] : aCases) {
-        SetUrl(strUrl);
+        snprintf(h->szUrl, sizeof(h->szUrl), "%s", strUrl.c_str());
         const auto enResult = static_cast<VW_RESULT_TYPE>(iCode);
         const std::string strBody = StatusBody(strUrl.substr(0, 255), iCode,
                                                std::string(GetStatusString(iCode)).substr(0, 127));
         const std::string strLen = std::to_string(strBody.size());
         m_log.Clear();
-        char* pszText = json_encode(FillResponseStatusParam(m_pstHeader.get(), enResult));
+        char* pszText = json_encode(FillResponseStatusParam(h, enResult));
         EXPECT_EQ(pszText, strBody); // a heap block of exactly the body
         free(pszText);
         m_stCt.pRspBody = strdup("{\"Data\":1}");
         ResponseBuffer buf(iAnswer);
         const int iExpected = iAnswer == -1 ? -1 : 0;
-        EXPECT_EQ(FormatCommonStatus(m_pstHeader.get(), enResult, &m_stCt, &buf.stBuf), iExpected);
-        EXPECT_STREQ(m_stCt.pRspBody, "{\"Data\":1}");
-        EXPECT_EQ(FormatCommonResponse<char*>(m_pstHeader.get(), static_cast<VW_RESULT_TYPE>(17), &m_stCt, &buf.stBuf),
-                  iExpected);
-        EXPECT_EQ(m_stCt.pRspBody, nullptr); // freed by the call: the leak checkers watch
-        EXPECT_EQ(FormatCommonResponse<char*>(m_pstHeader.get(), enResult, &m_stCt, &buf.stBuf), iExpected);
+        EXPECT_EQ(FormatCommonStatus(h, enResult, &m_stCt, &buf.stBuf), iExpected);
+        // The pending body goes out second, so the status call left it; taken and freed by that call
+        // (the leak checkers watch), the next call sends the status again.
+        EXPECT_EQ(FormatCommonResponse<char*>(h, static_cast<VW_RESULT_TYPE>(17), &m_stCt, &buf.stBuf), iExpected);
+        EXPECT_EQ(FormatCommonResponse<char*>(h, enResult, &m_stCt, &buf.stBuf), iExpected);
         const std::string strUnknown = "E common common error status code[25]\n", strFail = ": Copy2Buf fail, dataLen[";
         EXPECT_EQ(Outcome(buf.Data() + "|" + buf.szLengths),
                   strBody + "{\"Data\":1}" + strBody + "|" + strLen + "+NUL 10+NUL " + strLen + "+NUL  " +
@@ -130,7 +116,6 @@ TEST_F(LibraryTest, StatusTextsAndBodies)
 
     ResponseBuffer buf;
     m_stCt.pRspBody = strdup("pending");
-    tagHTTP_HEADER_S* h = m_pstHeader.get();
     const std::tuple<tagHTTP_HEADER_S*, tagHTTP_CNTENT_INTER_S*, tagHTTP_BUF_S*> aNulls[] = {
         {nullptr, &m_stCt, &buf.stBuf}, {h, nullptr, &buf.stBuf}, {h, &m_stCt, nullptr}};
     for (const auto& [pstHeader, pstCt, pstBuf] : aNulls) {
@@ -147,7 +132,7 @@ TEST_F(LibraryTest, StatusTextsAndBodies)
 
 TEST_F(LibraryTest, LockBodyCarriesStatus108AndTheRemainingTime)
 {
-    SetUrl("/LAPI/V1.0/System/Login");
+    snprintf(m_pstClient->stReqHeader.szUrl, sizeof(m_pstClient->stReqHeader.szUrl), "/LAPI/V1.0/Login");
     const std::pair<unsigned long long, const char*> aCases[] = {
         {300, "300"}, {0, "0"}, {1ULL << 63, "-9223372036854775808"}, {~0ULL, "-1"}}; // a signed 64-bit number
     for (const auto& [ullRemain, pszShown] : aCases) {
@@ -155,15 +140,12 @@ TEST_F(LibraryTest, LockBodyCarriesStatus108AndTheRemainingTime)
         ResponseBuffer buf(ullRemain == 0 ? -1 : 0); // and a failing Copy2Buf, once
         const int iRet = KxapiHttpAuthLockRsptContent(m_pstClient.get(), &buf.stBuf);
         EXPECT_EQ(g_pstAskedFor, m_pstClient.get());
-        const std::string strBody = "{ \"IpLockStatus\": " +
-                                    StatusBody("/LAPI/V1.0/System/Login", 108, "The user is locked") +
+        const std::string strBody = "{ \"IpLockStatus\": " + StatusBody("/LAPI/V1.0/Login", 108, "The user is locked") +
                                     ", \"remainTime\": " + pszShown + " }";
         const std::string strLen = std::to_string(strBody.size());
+        const std::string strFail = "-1 E common KxapiHttpAuthLockRsptContent: Copy2Buf fail, dataLen[" + strLen;
         EXPECT_EQ(Outcome(buf.Data() + "|" + buf.szLengths + "|" + std::to_string(iRet)),
-                  strBody + "|" + strLen + "+NUL |" +
-                      (ullRemain != 0
-                           ? "0 "
-                           : "-1 E common KxapiHttpAuthLockRsptContent: Copy2Buf fail, dataLen[" + strLen + "]\n"));
+                  strBody + "|" + strLen + "+NUL |" + (ullRemain != 0 ? "0 " : strFail + "]\n"));
     }
     g_pstAskedFor = nullptr;
     EXPECT_EQ(Outcome(KxapiHttpAuthLockRsptContent(m_pstClient.get(), nullptr)),
@@ -194,37 +176,31 @@ TEST(JsonLayer, NumbersObjectsAndArrays)
 
 TEST_F(LibraryTest, GrammarLimitsAndLines)
 {
-    const std::string k31(31, 'k');
-    const std::string v63(63, 'v');
+    const std::string k31(31, 'k'), v63(63, 'v');
     // The limits count encoded characters: an escape is three of them before decoding. A pair text
     // of 96 characters fits, 97 do not; a '+' stays one, after a '?' too.
-    const std::pair<std::string, std::string> aCases[] = {
-        {"", "0:"},
-        {"a=1&b=2", "0:a=1;b=2;"},
-        {"a=1&", "0:a=1;"},
-        {"a=1&a=2", "0:a=1;"},
-        {"a=b=c", "0:a=b=c;"},
-        {"a", "4:"},
-        {"=1", "4:"},
-        {"a=", "4:"},
-        {"a=1&&b=2", "4:a=1;"},
-        {"name=x%20y&x=a+b", "0:name=x y;x=a+b;"},
-        {"q=a?b+c", "0:q=a?b+c;"},
-        {"n%41me=%2f%2F", "0:nAme=//;"},
-        {"a=x y&b=2", "0:a=x;b=2;"},
-        {"a= \tx&b=2", "0:a=x;b=2;"},
-        {" a=1", "0: a=1;"},
-        {"a=1&name=%zz&c=3", "1:a=1;"},
-        {"%zz=1", "1:"},
-        {"a=%4", "1:"},
-        {k31 + "=1", "0:" + k31 + "=1;"},
-        {k31 + "k=1", "4:"},
-        {"a=" + v63, "0:a=" + v63 + ";"},
-        {"a=" + v63 + "v", "4:"},
-        {std::string(28, 'k') + "%41=1", "0:" + std::string(28, 'k') + "A=1;"},
-        {std::string(29, 'k') + "%41=1", "4:"},
-        {k31 + "=" + v63 + " ", "0:" + k31 + "=" + v63 + ";"},
-        {k31 + "=" + v63 + "  &b=2", "4:"}};
+    const std::pair<std::string, std::string> aCases[] = {{"", "0:"},
+                                                          {"a=1&b=2", "0:a=1;b=2;"},
+                                                          {"a=1&", "0:a=1;"},
+                                                          {"a=b=c", "0:a=b=c;"},
+                                                          {"a", "4:"},
+                                                          {"=1", "4:"},
+                                                          {"a=", "4:"},
+                                                          {"a=1&&b=2", "4:a=1;"},
+                                                          {"q=a?b+c", "0:q=a?b+c;"},
+                                                          {"n%41me=%2f%2F", "0:nAme=//;"},
+                                                          {"a=x y&b=2", "0:a=x;b=2;"},
+                                                          {"a= \tx&b=2", "0:a=x;b=2;"},
+                                                          {" a=1", "0: a=1;"},
+                                                          {"a=1&name=%4&c=3", "1:a=1;"},
+                                                          {"%zz=1", "1:"},
+                                                          {k31 + "=1", "0:" + k31 + "=1;"},
+                                                          {k31 + "k=1", "4:"},
+                                                          {"a=" + v63, "0:a=" + v63 + ";"},
+                                                          {"a=" + v63 + "v", "4:"},
+                                                          {std::string(29, 'k') + "%41=1", "4:"},
+                                                          {k31 + "=" + v63 + " ", "0:" + k31 + "=" + v63 + ";"},
+                                                          {k31 + "=" + v63 + "  &b=2", "4:"}};
     for (const auto& [strQuery, strExpected] : aCases) {
         EXPECT_EQ(Parse(strQuery), strExpected) << strQuery;
         const std::string strLines = "\n" + m_log.Lines(); // the common file's; an error line for a failure
@@ -238,9 +214,8 @@ TEST_F(LibraryTest, GrammarLimitsAndLines)
     EXPECT_EQ(Outcome(Parse("a=1&b=x%20y&a=2")), "0:a=1;b=x y; D common Query Para Parse key:a, value:1\n"
                                                  "D common Query Para Parse key:b, value:x y\n"
                                                  "D common Query Para Parse key:a, value:1\n");
-    EXPECT_EQ(Parse("b"), "4:");
+    EXPECT_EQ(Outcome(Parse("b")), "4: E common There is not = in the param:b.\n");
     memset(m_pstHeader->szQuery, 'a', sizeof(m_pstHeader->szQuery));
-    m_log.Clear();
     EXPECT_EQ(Outcome(URIQueryParamParse(m_pstHeader.get()) * 10 + URIQueryParamParse(nullptr)),
               "41 E common query string is not terminated\nE common Invalid param, pstHeader[(nil)]\n");
 }
@@ -282,10 +257,8 @@ TYPED_TEST(IntegerReadTest, LeadingNumberOrNothing)
 TEST_F(LibraryTest, TextReads)
 {
     m_pstHeader->mapQueryParam = {{"id", "42"}, {"s", "abcd"}};
-    std::string strValue = "before";
-    std::string strGot;
-    for (tagHTTP_HEADER_S* pstHeader :
-         {m_pstHeader.get(), m_pstHeader.get(), static_cast<tagHTTP_HEADER_S*>(nullptr)}) {
+    std::string strValue = "before", strGot;
+    for (auto* pstHeader : {m_pstHeader.get(), m_pstHeader.get(), static_cast<tagHTTP_HEADER_S*>(nullptr)}) {
         const int iRet = GetURIQueryParam(pstHeader, strGot.empty() ? "id" : "ID", strValue); // case-sensitive
         strGot += std::to_string(iRet) + strValue + "|";
         strValue = "kept";
@@ -354,26 +327,27 @@ TEST_F(LibraryTest, RoutingAndUriIds)
 
 std::string g_strCalls; // what the callbacks saw, in call order
 
-int Value(void* p)
-{
-    return *static_cast<int*>(p);
-}
-
 class ListTest : public LoggedTest {
 protected:
     void TearDown() override { OCL_Destroy(m_pstList, nullptr); }
+    static int Value(void* p) { return *static_cast<int*>(p); }
+    static std::string Text(void* p) { return std::to_string(Value(p)); }
+    // A callback notes what it saw before it answers; only 1 counts as yes.
+    static int Saw(const std::string& strSeen, bool bYes) { return g_strCalls += strSeen, bYes ? 1 : 0; }
+    static int EqualsKey(void* pData, void* pKey) { return Saw("=" + Text(pData), Value(pData) == Value(pKey)); }
+    static int Less(void* a, void* b) { return Saw(Text(a) + "<" + Text(b) + " ", Value(a) < Value(b)); }
+    static void Release(void* pData) { g_strCalls += "~" + Text(pData); }
     // The values from head to tail, or "broken" when the list's own record disagrees with its nodes.
     std::string Walk()
     {
         std::string strOut;
-        const OCLIST_NODE* pstLast = m_pstList->pstHead;
+        const OCLIST_NODE* p = m_pstList->pstHead;
         unsigned long long n = 0;
-        for (const OCLIST_NODE* p = pstLast->pstNext; p != nullptr; p = p->pstNext, ++n) {
-            strOut += std::to_string(Value(p->pData)) + " ";
-            pstLast = p;
+        for (; p->pstNext != nullptr; p = p->pstNext, ++n) {
+            strOut += Text(p->pstNext->pData) + " ";
         }
-        bool bSound = m_pstList->pstHead->pData == nullptr && pstLast == m_pstList->pstTail &&
-                      n == m_pstList->ullNodeCount;
+        const bool bSound = m_pstList->pstHead->pData == nullptr && p == m_pstList->pstTail &&
+                            n == m_pstList->ullNodeCount;
         return bSound ? strOut : "broken";
     }
     void Fill(const std::vector<int>& values)
@@ -386,21 +360,6 @@ protected:
     }
     OCLIST* m_pstList = OCL_Init(sizeof(int));
 };
-
-int EqualsKey(void* pData, void* pKey)
-{
-    g_strCalls += "=" + std::to_string(Value(pData));
-    return Value(pData) == Value(pKey) ? 1 : 0;
-}
-int Less(void* a, void* b)
-{
-    g_strCalls += std::to_string(Value(a)) + "<" + std::to_string(Value(b)) + " ";
-    return Value(a) < Value(b) ? 1 : 0;
-}
-void Release(void* pData)
-{
-    g_strCalls += "~" + std::to_string(Value(pData));
-}
 
 TEST_F(ListTest, OperationsKeepTheListSound)
 {
@@ -455,12 +414,9 @@ TEST_F(ListTest, OperationsKeepTheListSound)
 TEST_F(ListTest, RefusalsAreLoggedAndLeaveTheListAsItWas)
 {
     Fill({1, 2, 3});
-    m_log.Clear();
     int iKey = 2;
-    OCLIST stNoTail = *m_pstList;
-    stNoTail.pstTail = nullptr;
-    OCLIST stNoHead = *m_pstList;
-    stNoHead.pstHead = nullptr;
+    OCLIST stNoTail = *m_pstList, stNoHead = *m_pstList;
+    stNoTail.pstTail = stNoHead.pstHead = nullptr;
     OCLIST* l = m_pstList;
     const std::pair<long long, std::string> aCases[] = {
         {OCL_AddToTail(nullptr, &iKey), "null pointer!"},
@@ -509,7 +465,6 @@ TEST_F(LibraryTest, DownloadInfo)
         {m_dir.File("link"), "", INT_MAX, 0, 10},                   // examined through its target
         {strStored + "-not-there", "n", 1, 0, 4},
         {m_dir.File("missing"), "n", 9, 4, 0},
-        {m_dir.Path() + "/" + std::string(200, 'q'), "n", 9, 4, 0},
         {"", "n", 9, 4, 0},
         {m_dir.File("sock"), "n", 9, -1, 0},
     };
@@ -520,10 +475,9 @@ TEST_F(LibraryTest, DownloadInfo)
         const int iRet = FillDownloadInfo(&stInfo, strPath.c_str(), "text/plain", strName.c_str(), nUserData);
         EXPECT_EQ(std::string(stInfo.szPath) + "|" + stInfo.szName + "|" + std::to_string(stInfo.nUserData),
                   strPath.substr(0, 128) + "|" + strName.substr(0, 128) + "|" + std::to_string(nUserData));
-        const std::string strBoundary(stInfo.szBoundary, iResult == 4 ? 1 : 33);
+        const std::string strBoundary(stInfo.szBoundary, 33);
         EXPECT_EQ(strBoundary.find_first_not_of("0123456789abcdef"), iResult == 4 ? 0 : 32U) << strBoundary;
-        EXPECT_EQ(std::string(stInfo.szType, iResult == 4 ? 1 : 11),
-                  iResult == 4 ? "Z" : std::string("text/plain", 11));
+        EXPECT_EQ(std::string(stInfo.szType, 11), std::string(iResult == 4 ? "ZZZZZZZZZZZ" : "text/plain", 11));
         const unsigned long long ullLen = ullFile + 64 + 2 * strName.size() + 10 + 101;
         EXPECT_EQ(stInfo.ullBodyLen, iResult == 0 ? ullLen : 0x5A5A5A5A5A5A5A5AULL);
         EXPECT_EQ(stInfo.bValid, iResult == 0 ? 1 : 0x5A5A5A5A);
@@ -555,9 +509,8 @@ TEST_F(LibraryTest, TimeTextsAndSwitchModes)
     const std::pair<std::string, long> aTexts[] = {
         {"2020/1/2 3:4:5", 1577930645},
         {"2020/01/02 03:04:05Z", 1577930645}, // text after the sixth number
-        {"2020/13/01 00:00:00", 1609455600},
-        {"2020/1/1 0:0:60", 1577833260},   // fields carry over
-        {"2020/7/1 12:00:00", 1593601200}, // summer time read as winter time: an hour later
+        {"2020/13/01 00:00:00", 1609455600},  // fields carry over
+        {"2020/7/1 12:00:00", 1593601200},    // summer time read as winter time: an hour later
         {"2020-01-02 03:04:05", -1},
         {"", -1},
         {"2020/1/2 3:4", -1}};
@@ -578,8 +531,7 @@ TEST_F(LibraryTest, TimeTextsAndSwitchModes)
 
     auto Mode = [](int i) { return static_cast<CAM_COMMONMODE_SWITCH>(i); };
     for (auto [iFrom, iTo] : {std::make_pair(0, 1), {1, 0}, {2, 2}, {3, 3}, {4, -1}, {-1, -1}}) {
-        CAM_COMMONMODE_SWITCH enOut = Mode(99);
-        CAM_COMMONMODE_SWITCH enBack = Mode(99);
+        CAM_COMMONMODE_SWITCH enOut = Mode(99), enBack = Mode(99);
         const int iRet = TransSwitchModeToRestFormat(Mode(iFrom), &enOut) +
                          TransRestFormatToSwitchMode(&enBack, Mode(iFrom));
         const std::string strLine = "E business current switch:" + std::to_string(iFrom) + " may be not supported\n";
@@ -667,10 +619,8 @@ TEST_F(LibraryTest, BlocksMutexesAndRandomStrings)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(puc), 64), std::string(64, '\0'));
     VW_free(puc);
     EXPECT_EQ(DestroyMutex(nullptr) + MutexLock(nullptr) + MutexUnlock(nullptr), 6);
-    void* pMutex = CreateMutex();
+    void* pMutex = CreateMutex(); // locked and unlocked as a list's own, in ListTest
     ASSERT_NE(pMutex, nullptr);
-    EXPECT_EQ(MutexLock(pMutex), 0);
-    EXPECT_EQ(MutexUnlock(pMutex), 0);
     EXPECT_EQ(DestroyMutex(pMutex), 0);
 
     // 8 random characters per 4 random bytes, (len + 1) / 2 bytes asked for; the rest is '0'. At 16
@@ -705,3 +655,10 @@ TEST_F(LibraryTest, BlocksMutexesAndRandomStrings)
 }
 
 } // namespace
+
+// The host's lock time, as a host defines it.
+unsigned long long KxapiHttpGetUnLockTime(tagHTTP_CLIENT_S* pstClient)
+{
+    g_pstAskedFor = pstClient;
+    return g_ullRemain;
+}
