@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
+#include <glob.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,12 +25,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <future>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <regex>
 #include <set>
@@ -116,10 +114,8 @@ TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
     ASSERT_TRUE(oServer.emplace(stOptions).Start());
     const std::string strOsd = R"({ "ShowTime": true, "ShowName": false, "Text": "Dock 4" })";
     std::string strCh = "GET /api/v1/channels/", strEv = "GET /api/v1/events/latest", strPut = "PUT /api/v1/video/osd ";
-    const std::string strAdmin = "POST /api/v1/login "
-                                 R"({ "UserName": "admin", "Password": "admin" })";
-    const std::string strGuess = "POST /api/v1/login "
-                                 R"({ "UserName": "admin", "Password": "guess" })";
+    const std::string strAdmin = R"(POST /api/v1/login { "UserName": "admin", "Password": "admin" })";
+    const std::string strGuess = R"(POST /api/v1/login { "UserName": "admin", "Password": "guess" })";
     // The longest pattern wins; ids and query values reach the service (of channel 4, the defaults; channel 5
     // is out of range).
     std::string strGot = Check(
@@ -192,7 +188,8 @@ TEST(AccessServerProcessTest, StartsAnswersAndStopsOnSigterm)
     EXPECT_EQ((kill(iPid, SIGTERM), pclose(pOut)), 0) << "not a clean exit";
 }
 
-// The head checks, one row per kind of input: what the front decides and what it learns.
+// The head checks, one row per kind of input: what the front decides and what it learns (a chunked
+// body, a line that is no request and a method no route has are answered through a raw socket below).
 TEST(HttpHeadTest, LimitsAndShapes)
 {
     const kxserver::HeadLimits stLimits{256, 4, 100}; // head bytes, headers, body bytes
@@ -211,16 +208,13 @@ TEST(HttpHeadTest, LimitsAndShapes)
         {strPut + "Content-Length: 100\r\nExpect: 100-continue\r\n\r\n", R::Complete, "/", 70, 100, true, true},
         {strPut + "Content-Length: 101\r\n\r\n", R::BodyTooLarge, "/", 0, 0, false, false},
         {strPut + "Content-Length: ten\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
-        {strPut + "Transfer-Encoding: chunked\r\n\r\n", R::LengthRequired, "/", 0, 0, false, false},
         {strGet + "B: 1\r\nC: 1\r\nD: 1\r\n\r\n", R::Complete, "/a?q=1", 50, 0, true, false},
         {strGet + "B: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n\r\n", R::TooManyHeaders, "/a?q=1", 0, 0, false, false},
         {strGet + "B: " + std::string(240, 'b'), R::HeadTooLarge, "/a?q=1", 0, 0, false, false},
         {"GET /" + std::string(260, 'u'), R::UrlTooLong, "/" + std::string(260, 'u'), 0, 0, false, false},
-        {"hello there\r\n\r\n", R::NotHttp, "there", 0, 0, false, false},
         {"GET / HTTP/2.0\r\n\r\n", R::NotHttp, "/", 0, 0, false, false},
         {"\x16\x03\x01", R::NotHttp, "", 0, 0, false, false}, // a TLS hello: refused before any line end
         {std::string(33, 'M'), R::NotHttp, "", 0, 0, false, false},
-        {"BREW /pot HTTP/1.1\r\nHost: x\r\n\r\n", R::Complete, "/pot", 31, 0, true, false}, // routing refuses it
         // Absolute-form is served as its path; "*" only with OPTIONS (no route has it); no other form.
         {"GET http://cam:80/a?q=1 HTTP/1.1\r\nHost: x\r\n\r\n", R::Complete, "/a?q=1", 45, 0, true, false},
         {"GET HTTPS://cam?q HTTP/1.0\r\n\r\n", R::Complete, "/?q", 30, 0, false, false},
@@ -264,20 +258,6 @@ TEST(HttpHeadTest, LimitsAndShapes)
     }
 }
 
-// A service that takes requests and answers none until released: what a hung service does.
-struct HeldService {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool bReleased = false;
-    static int Serve(void* pUser, const MSG_DATA*, MSG_DATA*, unsigned int*)
-    {
-        auto* p = static_cast<HeldService*>(pUser);
-        std::unique_lock<std::mutex> lock(p->mutex);
-        p->cv.wait(lock, [p] { return p->bReleased; });
-        return 1;
-    }
-};
-
 TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
 {
     TempDir run, state;
@@ -315,11 +295,10 @@ TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
              {"GET /api/v1/system/device HTTP/1.1\r\n\r\n", "400 Bad Request|4"}, // no Host
              {"GET /api/v1/system/device HTTP/1.1\r\nHost : x\r\n\r\n", "400 Bad Request|4"},
              {strOsd + "X-A: 1\r\n 2\r\n\r\n", "400 Bad Request|4"}}) { // a folded line
-        std::string strGot = Raw(usPort, strSend);
-        std::string strStatus = strWant.substr(0, strWant.find('|'));
-        EXPECT_EQ(strGot.substr(0, 9 + strStatus.size()), "HTTP/1.1 " + strStatus) << strSend;
-        EXPECT_NE(strGot.find("\"StatusCode\": " + strWant.substr(strWant.find('|') + 1) + ","), std::string::npos)
-            << strSend;
+        const std::string strGot = Raw(usPort, strSend), strStatus = strWant.substr(0, strWant.find('|'));
+        EXPECT_TRUE(strGot.rfind("HTTP/1.1 " + strStatus + "\r\n", 0) == 0 &&
+                    strGot.find("\"StatusCode\": " + strWant.substr(strStatus.size() + 1) + ",") != std::string::npos)
+            << strSend << " got " << strGot;
     }
     // A client that asks before it sends its body is told to go on, and then answered.
     int iFd = -1;
@@ -366,8 +345,15 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
     kxserver::AccessServer server(stOptions);
     ASSERT_TRUE(server.Start());
     const unsigned short usPort = server.Port();
-    HeldService stHeld;
-    KXSERVICE* pstService = KxServiceStart("/tmp/A", HeldService::Serve, &stHeld);
+    // A service that takes requests and answers none until released: what a hung service does.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    KXSERVICE* pstService = KxServiceStart(
+        "/tmp/A",
+        [](void* pUser, const MSG_DATA*, MSG_DATA*, unsigned int*) {
+            return static_cast<std::shared_future<void>*>(pUser)->wait(), 1;
+        },
+        &released);
     ASSERT_NE(pstService, nullptr);
     std::vector<std::future<std::string>> vecWaiting;
     for (int i = 0; i < 3; ++i) {
@@ -392,11 +378,7 @@ TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
     char c = 0;
     EXPECT_EQ(recv(iIdle, &c, 1, 0), 0);
     close(iIdle);
-    {
-        std::lock_guard<std::mutex> lock(stHeld.mutex);
-        stHeld.bReleased = true;
-    }
-    stHeld.cv.notify_all();
+    release.set_value();
     for (auto it = vecWaiting.begin(); it != vecWaiting.end(); ++it) {
         if (it != itRefused) {
             EXPECT_EQ(it->get().substr(0, 3), "200");
@@ -412,14 +394,11 @@ static void ForgeReplies(const std::string& strRunDir, const MSG_DATA& stReply)
 {
     auto pstForged = std::make_unique<MSG_DATA>(stReply);
     const int iFd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    DIR* pDir = opendir(strRunDir.c_str());
-    for (dirent* pEntry; pDir != nullptr && (pEntry = readdir(pDir)) != nullptr;) {
-        const std::string strPath = strRunDir + "/" + pEntry->d_name;
+    glob_t stFound{};
+    (void)glob((strRunDir + "/tmp_a*").c_str(), 0, nullptr, &stFound);
+    for (size_t i = 0; i < stFound.gl_pathc; ++i) {
         sockaddr_un stTo{AF_UNIX, {}};
-        if (strncmp(pEntry->d_name, "tmp_a", 5) != 0 || strPath.size() >= sizeof(stTo.sun_path)) {
-            continue;
-        }
-        memcpy(stTo.sun_path, strPath.c_str(), strPath.size() + 1);
+        snprintf(stTo.sun_path, sizeof(stTo.sun_path), "%s", stFound.gl_pathv[i]); // a temp dir's path fits
         auto* pstTo = reinterpret_cast<sockaddr*>(&stTo);
         sendto(iFd, "short", 5, 0, pstTo, sizeof(stTo));
         pstForged->pUserData = reinterpret_cast<void*>(static_cast<uintptr_t>(0x4141414141414141ULL));
@@ -428,7 +407,7 @@ static void ForgeReplies(const std::string& strRunDir, const MSG_DATA& stReply)
         pstForged->enCmdType = static_cast<VW_CMD_TYPE>(stReply.enCmdType + 1);
         sendto(iFd, pstForged.get(), sizeof(MSG_DATA), 0, pstTo, sizeof(stTo));
     }
-    closedir(pDir);
+    globfree(&stFound);
     close(iFd);
 }
 

@@ -362,8 +362,7 @@ int Uncounted(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
 // iAllocs is the exact count of allocations, when it is part of the contract.
 struct Path {
     const char* pszName;
-    int iAllocs;
-    long long llFailCode;
+    long long iAllocs, llFailCode;
     std::function<long long()> call;
     std::function<void()> setup = [] {};
 };

@@ -6,34 +6,12 @@
 #include <cstdio>
 #include <fstream>
 
-LogCapture::LogCapture()
-{
-    KxPlatformSetLogSink(Sink, this);
-}
-
 void LogCapture::Sink(void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
                       const char* pszText)
 {
     auto* self = static_cast<LogCapture*>(pUser);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_records.push_back({iModule, iLevel, iFlag, iReserved, pszFile, iLine, pszText});
-}
-
-LogCapture::~LogCapture()
-{
-    KxPlatformSetLogSink(nullptr, nullptr);
-}
-
-std::vector<LogRecord> LogCapture::Records() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_records;
-}
-
-void LogCapture::Clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.clear();
 }
 
 namespace {

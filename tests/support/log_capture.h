@@ -2,6 +2,7 @@
 #ifndef KXAPI_TEST_LOG_CAPTURE_H
 #define KXAPI_TEST_LOG_CAPTURE_H
 
+#include "kxplatform.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -20,13 +21,21 @@ struct LogRecord {
 
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() { KxPlatformSetLogSink(Sink, this); }
+    ~LogCapture() { KxPlatformSetLogSink(nullptr, nullptr); }
     // The platform log sink it installs, for a test that puts a wrapper of its own around it.
     static void Sink(void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
                      const char* pszText);
-    std::vector<LogRecord> Records() const;
-    void Clear();
+    std::vector<LogRecord> Records() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_records;
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.clear();
+    }
     // The records as golden text, a line each: the level's letter (I, D, E), the file ("common",
     // "business" or "list" for the library's own, else its name) and the text without its
     // "[KXAPI]:" (a "?" where that is missing). A frame other than module 4, g_enDebugFlag,
