@@ -40,14 +40,9 @@ void FuzzFill(char (&szField)[N], const uint8_t* data, size_t size)
 // pointer, so it can only reach a variable like this one.
 inline std::string g_strSentBody;
 
-inline tagHTTP_BUF_S CaptureBuffer()
+inline int CaptureBody(tagHTTP_BUF_S*, const char* pData, unsigned int uiLen)
 {
-    tagHTTP_BUF_S stBuf{};
-    stBuf.Copy2Buf = [](tagHTTP_BUF_S*, const char* pData, unsigned int uiLen) {
-        g_strSentBody.assign(pData, uiLen);
-        return 0;
-    };
-    return stBuf;
+    return g_strSentBody.assign(pData, uiLen), 0;
 }
 
 // The response step that ends a request: whatever is pending goes out and is freed. A body made
@@ -56,7 +51,7 @@ inline tagHTTP_BUF_S CaptureBuffer()
 inline void SendPendingBody(tagHTTP_HEADER_S* pstHeader, tagHTTP_CNTENT_INTER_S* pstCt, const unsigned char* pucData)
 {
     const bool bPending = pstCt->pRspBody != nullptr;
-    tagHTTP_BUF_S stBuf = CaptureBuffer();
+    tagHTTP_BUF_S stBuf{{}, CaptureBody};
     g_strSentBody.clear();
     FUZZ_CHECK(FormatCommonResponse<char*>(pstHeader, VW_RESULT_OK, pstCt, &stBuf) == 0 && pstCt->pRspBody == nullptr);
     const size_t uiSent = g_strSentBody.size();

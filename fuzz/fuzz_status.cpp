@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto pstHeader = std::make_unique<tagHTTP_HEADER_S>();
     FuzzFill(pstHeader->szUrl, data + sizeof(llCode), size - sizeof(llCode));
     g_strSentBody.clear();
-    tagHTTP_BUF_S stBuf = CaptureBuffer();
+    tagHTTP_BUF_S stBuf{{}, CaptureBody};
     tagHTTP_CNTENT_INTER_S stCt{};
     int iRet = FormatCommonResponse<char*>(pstHeader.get(), static_cast<VW_RESULT_TYPE>(static_cast<int>(llCode)),
                                            &stCt, &stBuf);

@@ -4,7 +4,6 @@
 #include "kxplatform.h"
 
 #include <cstdio>
-#include <fstream>
 
 void LogCapture::Sink(void* pUser, int iModule, int iLevel, int iFlag, int iReserved, const char* pszFile, int iLine,
                       const char* pszText)
@@ -40,21 +39,6 @@ std::string LogCapture::Lines() const
         strOut += "\n";
     }
     return strOut;
-}
-
-std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature)
-{
-    std::ifstream in(std::string(KXAPI_SOURCE_DIR "/src/") + pszSource);
-    std::string strLine;
-    int iFirst = 0;
-    for (int iLine = 1; std::getline(in, strLine); ++iLine) {
-        if (iFirst == 0 && strLine.rfind(pszSignature, 0) == 0) {
-            iFirst = iLine;
-        } else if (iFirst != 0 && strLine == "}") {
-            return {iFirst, iLine};
-        }
-    }
-    return {0, 0};
 }
 
 std::string Ptr(const void* p)

@@ -9,7 +9,6 @@
 
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct LogRecord {
@@ -71,10 +70,5 @@ inline const char* kFileList = "access_server/kxapi/common/kxapi_commonlist";
 
 // A pointer as the library's "%p" shows it.
 std::string Ptr(const void* p);
-
-// The first and last line of the function whose definition starts a line with pszSignature in the
-// library's source pszSource (a name under src/), so a test can tell which function a log line's
-// number points into. {0, 0} when there is no such definition.
-std::pair<int, int> SourceFunctionLines(const char* pszSource, const char* pszSignature);
 
 #endif
