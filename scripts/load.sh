@@ -103,7 +103,7 @@ EOF
 # METHOD PATH [BODY] [EXPECTED STATUS]: one row of throughput, p99 latency and errors.
 flood() {
   local method=$1 path=$2 body=${3:-} expect=${4:-200} lua=$tmp/flood.lua out=$tmp/wrk.out with=()
-  local rps p99 sock non2xx wrong stuck errors label="$1 $2" held i
+  local rps p99 sock non2xx wrong stuck errors label="$1 $2${flood_note:-}" held i
   wrk_script "$method" "$body" "$expect" >"$lua"
   [ ! -s "$lua" ] || with=(-s "$lua")
   held=$(held_open)
@@ -175,11 +175,11 @@ forged_replies() {
   local helper forged
   python3 scripts/load_clients.py forge "$run" "$secs" >"$tmp/forge.out" &
   helper=$!
-  flood GET /api/v1/events/latest
+  flood_note=" (forged replies meanwhile)" flood GET /api/v1/events/latest
   wait "$helper" || true
   read -r _ forged < <(grep '^forged' "$tmp/forge.out" || echo "forged 0")
   row "forged replies to requests in progress" "$(awk -v n="$forged" -v s="$secs" 'BEGIN { printf "%.0f/s", n / s }') absorbed" \
-    "$forged in ${secs} s, beside the flood above" \
+    "$forged in ${secs} s, beside the flood of their requests" \
     "$(judge DOWN "forged replies: the server did not survive them" eval '! exited "$pid"')"
 }
 
