@@ -14,6 +14,11 @@ void LogCapture::Sink(void* pUser, int iModule, int iLevel, int iFlag, int iRese
 }
 
 namespace {
+// The library's source names as they appear in its log calls.
+const char* const kFileCommon = "access_server/kxapi/common/kxapi_common";
+const char* const kFileBusiness = "access_server/kxapi/common/kxapi_business_common";
+const char* const kFileList = "access_server/kxapi/common/kxapi_commonlist";
+
 // What a line carries besides its text: "module level flag reserved has-a-line file".
 std::string Frame(const LogRecord& r)
 {

@@ -63,11 +63,6 @@ protected:
     LogCapture m_log;
 };
 
-// The library's source names as they appear in its log calls.
-inline const char* kFileCommon = "access_server/kxapi/common/kxapi_common";
-inline const char* kFileBusiness = "access_server/kxapi/common/kxapi_business_common";
-inline const char* kFileList = "access_server/kxapi/common/kxapi_commonlist";
-
 // A pointer as the library's "%p" shows it.
 std::string Ptr(const void* p);
 
