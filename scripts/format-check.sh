@@ -13,7 +13,7 @@ case ${1:-} in
   *) echo "unknown option: $1 (usage: $0 [--fix])" >&2; exit 2 ;;
 esac
 scripts/install-deps.sh clang-format
-mapfile -t files < <(git ls-files -- {src,platform,server,tests,bench,fuzz}/'*.cpp' {src,platform,server,tests,bench,fuzz}/'*.h')
+mapfile -t files < <(git ls-files -- {src,platform,server,tests,bench,fuzz,examples}/'*.cpp' {src,platform,server,tests,bench,fuzz,examples}/'*.h')
 if [ "$fix" -eq 1 ]; then
   clang-format -i --style=file "${files[@]}"
   exit 0

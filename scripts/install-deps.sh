@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-pkgs=(cmake g++ pkg-config make libjson-c-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev "$@")
+pkgs=(cmake g++ pkg-config make libjson-c-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

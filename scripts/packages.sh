@@ -106,7 +106,8 @@ check_packages() {
   # The dev-host kit: its headers only under include/kxplatform, the stand-in, the server.
   f=$(grep -E '^usr/include/' "$tmp/devhost.files" | grep -Ev '^usr/include/kxplatform/[^/]+\.h$' || true)
   [ -z "$f" ] || fail "$(basename "$devhost") puts headers outside usr/include/kxplatform: $f"
-  for n in usr/bin/kxapi-access-server "$lib/libkxplatform.so.$major" usr/include/kxplatform/kxplatform.h \
+  for n in usr/bin/kxapi-access-server usr/bin/kxapi-emulate usr/share/kxapicommon/scenario.schema.json \
+           "$lib/libkxplatform.so.$major" usr/include/kxplatform/kxplatform.h \
            "$lib/cmake/kxapicommon/kxapicommonDevhostTargets.cmake" "$lib/pkgconfig/kxplatform.pc"; do
     grep -qxF "$n" "$tmp/devhost.files" || fail "$(basename "$devhost") lacks $n"
   done

@@ -7,6 +7,7 @@
 #include "http_front.h"
 #include "kxdevhost.h"
 #include "kxplatform.h"
+#include "kxscenario.h"
 #include "lanes.h"
 #include "resources.h"
 #include "routes.h"
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kxserver {
 
@@ -27,7 +29,7 @@ struct AccessServer::Impl {
     ServerContext ctx;
     Lanes lanes;
     HttpFront front;
-    std::unique_ptr<CameraServices> pServices;
+    std::unique_ptr<kxdev::Emulator> pEmulator;
 
     explicit Impl(ServerOptions stOpt)
         : stOptions(std::move(stOpt)),
@@ -53,6 +55,21 @@ unsigned int EventSlots()
 }
 
 } // namespace
+
+std::string DefaultScenario()
+{
+    char szExe[4096];
+    ssize_t n = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    if (n > 0) {
+        std::string strExe(szExe, static_cast<size_t>(n));
+        std::string strInstalled = strExe.substr(0, strExe.rfind('/')) +
+                                   "/../share/kxapicommon/reference.scenario.json";
+        if (access(strInstalled.c_str(), R_OK) == 0) {
+            return strInstalled;
+        }
+    }
+    return KXAPI_SOURCE_SCENARIO;
+}
 
 bool AccessServer::Impl::Fail(const std::string& strWhat)
 {
@@ -117,9 +134,14 @@ bool AccessServer::Start()
         return s.Fail("run directory too long for socket names: " + stOpt.strRunDir);
     }
     bool bOk = true;
-    if (stOpt.uiServices != 0) {
-        s.pServices = std::make_unique<CameraServices>(stOpt.strStateDir);
-        bOk = s.pServices->Start(stOpt.uiServices) || s.Fail("cannot start the emulated camera services");
+    if (!stOpt.strScenario.empty()) {
+        std::string strError;
+        auto pScenario = kxdev::LoadScenarioFile(stOpt.strScenario, &strError);
+        kxdev::EmulatorOptions stEmulator;
+        stEmulator.strStateDir = stOpt.strStateDir;
+        s.pEmulator = std::make_unique<kxdev::Emulator>(stEmulator);
+        bOk = (pScenario != nullptr && s.pEmulator->Start(pScenario, &strError, stOpt.vecServices)) ||
+              s.Fail("cannot start the emulated camera services: " + strError);
     }
     bOk = bOk && (s.loop.Start(EventSlots()) || s.Fail("cannot start the event loop"));
     FrontOptions stFront;
@@ -145,10 +167,7 @@ void AccessServer::Stop()
     s.lanes.Stop();
     s.front.Close();
     s.loop.Stop();
-    if (s.pServices) {
-        s.pServices->Stop();
-        s.pServices.reset();
-    }
+    s.pEmulator.reset();
 }
 
 } // namespace kxserver

@@ -15,15 +15,21 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kxserver {
 
+// The scenario the server runs on when none is named: the one installed beside the program
+// ("../share/kxapicommon/" from its directory), else the source tree's.
+std::string DefaultScenario();
+
 struct ServerOptions {
     std::string strBindHost = "127.0.0.1";
-    unsigned short usPort = 8080;            // 0 picks a free port (tests)
-    std::string strRunDir = "kxapi-run";     // sockets of the services and endpoints
-    std::string strStateDir = "kxapi-state"; // configuration that survives a restart
-    unsigned int uiServices = 7;             // emulated services to start: 1 config, 2 GAT1400, 4 auth
+    unsigned short usPort = 8080;                // 0 picks a free port (tests)
+    std::string strRunDir = "kxapi-run";         // sockets of the services and endpoints
+    std::string strStateDir = "kxapi-state";     // configuration that survives a restart
+    std::string strScenario = DefaultScenario(); // the emulated camera services; empty: none
+    std::vector<std::string> vecServices{};      // only these of the scenario (name or socket); empty: all
     std::string strAdminUser = "admin";
     std::string strAdminPassword = "admin";
     unsigned int uiLoginAttempts = 3; // failed logins before the address is locked

@@ -265,7 +265,7 @@ TEST(HttpHeadTest, LimitsAndShapes)
 TEST(AccessServerTest, HoldsUnderIdleClientsAndBadInput)
 {
     TempDir run, state;
-    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), 0}; // no services
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), ""}; // no services
     stOptions.uiRequestTimeoutMs = 1500; // long enough for all five to connect on a busy machine
     stOptions.uiMaxConnections = 4;
     kxserver::AccessServer server(stOptions);
@@ -343,7 +343,7 @@ TEST(LanesTest, BoundsPerLaneAndOverall)
 TEST(AccessServerTest, ASilentServiceHoldsOnlyItsOwnLane)
 {
     TempDir run, state;
-    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::kServiceGat};
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::DefaultScenario(), {"gat"}};
     stOptions.uiServiceWaiters = 2;
     stOptions.uiRequestTimeoutMs = 200;
     kxserver::AccessServer server(stOptions);
@@ -440,9 +440,8 @@ struct HostileServices {
         hbtp_message* pstReply = hbtp_message_new(0);
         if (usUrl == kxserver::kAuthUrlUserList) {
             KxHbtpSetHeader(pstReply, ++p->iUserLists == 1 ? 2 : 3, usUrl, 200);
-            unsigned char aucList[kxserver::kUserListLen];
-            kxserver::FillUserList(aucList);
-            hbtp_content_add(pstReply, aucList, sizeof(aucList));
+            kxserver::UserEntry astList[kxserver::kUserCount] = {{"admin", "Administrator", {}}};
+            hbtp_content_add(pstReply, astList, sizeof(astList));
             return pstReply;
         }
         void* pTag = nullptr;
@@ -468,7 +467,7 @@ TEST(AccessServerTest, TrustsNoReply)
 {
     TempDir run, state;
     const int iFds = CountOpenFds();
-    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::kServiceGat};
+    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path(), kxserver::DefaultScenario(), {"gat"}};
     stOptions.uiAsyncWaitMs = 2000;
     testing::internal::CaptureStderr();
     {

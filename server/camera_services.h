@@ -1,14 +1,12 @@
-// Emulated camera services: what the firmware's internal services answer, enough for the
-// reference server to show every road through the library on a PC.
+// What the reference server knows of the camera's services: their names, the inner commands of
+// its URI tables and the layout of the user list. What the services answer is a scenario file
+// (share/reference.scenario.json), run by the dev-host kit.
 #ifndef KXAPI_CAMERA_SERVICES_H
 #define KXAPI_CAMERA_SERVICES_H
 
 #include "kxapicommon.h"
 
-#include <atomic>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <cstring>
 #include <string>
 
 namespace kxserver {
@@ -46,52 +44,13 @@ static_assert(sizeof(UserEntry) * kUserCount == kUserListLen, "user list block i
 constexpr unsigned short kAuthUrlUserList = 0;
 constexpr unsigned short kAuthUrlSessions = 1;
 
-// The configuration service's data: one JSON object per command, kept in a file of the state
-// directory and replaced atomically on every change.
-class ConfigStore {
-public:
-    explicit ConfigStore(std::string strFile);
-    bool Load();                                         // defaults when the file is missing
-    std::string Get(int iCmd) const;                     // JSON text, empty when unknown
-    bool Set(int iCmd, const std::string& strJson);      // false when not a settable command
-    unsigned int NextEventId() { return ++m_uiEventId; } // the event log, from 1 at each start
-private:
-    bool Save() const;
-    std::string m_strFile;
-    mutable std::mutex m_mutex;
-    std::map<int, std::string> m_mapData;
-    std::atomic<unsigned int> m_uiEventId{0};
-};
-
 // Text at the start of a data block, up to its NUL or its end.
-std::string BlockText(const unsigned char* pucData, size_t uiLen);
-
-// Answers one command message of the configuration service ("/tmp/A") into rsp.
-void AnswerConfigRequest(ConfigStore& store, const MSG_DATA& req, MSG_DATA& rsp);
-// Answers one command message of the GAT1400 service ("/tmp/GA").
-void AnswerGatRequest(const MSG_DATA& req, MSG_DATA& rsp);
-// The authentication service's user list block.
-void FillUserList(unsigned char aucBlock[kUserListLen]);
-
-// Which services to start, for CameraServices::Start.
-enum ServiceSet : unsigned int {
-    kServiceConfig = 1,
-    kServiceGat = 2,
-    kServiceAuth = 4,
-};
-
-// Running services; stopping joins their threads and removes their sockets.
-class CameraServices {
-public:
-    explicit CameraServices(const std::string& strStateDir);
-    ~CameraServices();
-    bool Start(unsigned int uiWhich); // ServiceSet bits
-    void Stop();
-    struct Impl;
-
-private:
-    std::unique_ptr<Impl> m_pImpl;
-};
+inline std::string BlockText(const unsigned char* pucData, size_t uiLen)
+{
+    const void* pEnd = memchr(pucData, '\0', uiLen);
+    size_t uiText = pEnd == nullptr ? uiLen : static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pucData);
+    return std::string(reinterpret_cast<const char*>(pucData), uiText);
+}
 
 } // namespace kxserver
 

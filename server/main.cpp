@@ -1,6 +1,5 @@
 // kxapi-access-server: the reference host of libkxapicommon. Flags: see kUsage.
 #include "access_server.h"
-#include "camera_services.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -12,7 +11,7 @@
 namespace {
 
 const char kUsage[] = "usage: kxapi-access-server [--port N] [--run-dir DIR] [--state-dir DIR]\n"
-                      "         [--services config,gat,auth | --no-services] [--request-timeout SECONDS]\n"
+                      "         [--scenario FILE] [--services NAME,... | --no-services] [--request-timeout SECONDS]\n"
                       "         [--max-connections N] [--max-queue N] [--service-waiters N]\n";
 
 [[noreturn]] void Usage(const std::string& strWhy)
@@ -32,25 +31,21 @@ unsigned long Number(const char* pszText, unsigned long ulMin, unsigned long ulM
     return ulValue;
 }
 
-unsigned int Services(const std::string& strList)
+std::vector<std::string> Names(const std::string& strList)
 {
-    unsigned int uiSet = 0;
+    std::vector<std::string> vecNames;
     size_t uiStart = 0;
     while (uiStart < strList.size()) {
         size_t uiEnd = std::min(strList.find(',', uiStart), strList.size());
-        std::string strName = strList.substr(uiStart, uiEnd - uiStart);
-        if (strName == "config") {
-            uiSet |= kxserver::kServiceConfig;
-        } else if (strName == "gat") {
-            uiSet |= kxserver::kServiceGat;
-        } else if (strName == "auth") {
-            uiSet |= kxserver::kServiceAuth;
-        } else {
-            Usage("unknown service " + strName);
+        if (uiEnd > uiStart) {
+            vecNames.push_back(strList.substr(uiStart, uiEnd - uiStart));
         }
         uiStart = uiEnd + 1;
     }
-    return uiSet;
+    if (vecNames.empty()) {
+        Usage("--services wants service names");
+    }
+    return vecNames;
 }
 
 // Every connection is a descriptor, and connections live above the first 1024 (kept for what
@@ -77,7 +72,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (strArg == "--no-services") {
-            stOptions.uiServices = 0;
+            stOptions.strScenario.clear();
             continue;
         }
         if (i + 1 >= argc) {
@@ -91,7 +86,9 @@ int main(int argc, char** argv)
         } else if (strArg == "--state-dir") {
             stOptions.strStateDir = pszValue;
         } else if (strArg == "--services") {
-            stOptions.uiServices = Services(pszValue);
+            stOptions.vecServices = Names(pszValue);
+        } else if (strArg == "--scenario") {
+            stOptions.strScenario = pszValue;
         } else if (strArg == "--request-timeout") {
             char* pEnd = nullptr;
             double dSeconds = strtod(pszValue, &pEnd);

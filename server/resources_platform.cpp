@@ -44,13 +44,6 @@ static_assert(sizeof(kPartOpen) + sizeof(kPartDisposition) + sizeof(kPartFileNam
                   101,
               "the fixed multipart text is 101 bytes");
 
-// A pending body of the host's own: handed to FormatCommonResponse<char*>, which frees it.
-int SetPendingBody(Request& req, const std::string& strText)
-{
-    req.stContent.pRspBody = strdup(strText.c_str());
-    return req.stContent.pRspBody == nullptr ? VW_RESULT_NO_RESOURCE : VW_RESULT_OK;
-}
-
 // The client's own handler, run by HbtpAsynRead on the loop thread: it takes the reply over. Any
 // service can name any client in a reply; the library moves the state of the channel's owner to 8
 // before it calls here, so a reply that came on another client's channel finds this client's
@@ -157,7 +150,7 @@ int GetUsers(ServerContext& /*ctx*/, Request& req)
     memset(pstMsg->aucData, 0, kUserListLen); // the list does not outlive the request
     json_object* pRoot = json_object_new_object();
     json_object_object_add(pRoot, "Users", pList);
-    int iResult = SetPendingBody(req, json_object_to_json_string(pRoot));
+    int iResult = req.SetPendingBody(kxdev::JsonBody(pRoot));
     json_object_put(pRoot);
     return iResult;
 }
@@ -195,7 +188,7 @@ int GetSessions(ServerContext& ctx, Request& req)
     if (!stWait.bDone || stWait.strBody.empty()) {
         return VW_RESULT_COMMON_ERROR;
     }
-    return SetPendingBody(req, stWait.strBody);
+    return req.SetPendingBody(strdup(stWait.strBody.c_str()));
 }
 
 // POST /api/v1/login with { "UserName": ..., "Password": ... }: the credentials travel in the
