@@ -107,6 +107,7 @@ check_packages() {
   f=$(grep -E '^usr/include/' "$tmp/devhost.files" | grep -Ev '^usr/include/kxplatform/[^/]+\.h$' || true)
   [ -z "$f" ] || fail "$(basename "$devhost") puts headers outside usr/include/kxplatform: $f"
   for n in usr/bin/kxapi-access-server usr/bin/kxapi-emulate usr/share/kxapicommon/scenario.schema.json \
+           usr/share/kxapicommon/reference.scenario.json \
            "$lib/libkxplatform.so.$major" usr/include/kxplatform/kxplatform.h \
            "$lib/cmake/kxapicommon/kxapicommonDevhostTargets.cmake" "$lib/pkgconfig/kxplatform.pc"; do
     grep -qxF "$n" "$tmp/devhost.files" || fail "$(basename "$devhost") lacks $n"

@@ -24,8 +24,9 @@ struct DatagramPeer {
 
 class DatagramServer {
 public:
-    // Called on the service thread for each whole message.
-    using Handler = std::function<void(const MSG_DATA& stReq, const DatagramPeer& stFrom)>;
+    // Called on the service thread for each whole message. It gets the server itself: the thread
+    // may take a request before Start has returned.
+    using Handler = std::function<void(DatagramServer& srv, const MSG_DATA& stReq, const DatagramPeer& stFrom)>;
     // Binds strName under the run directory and starts serving; null with errno on failure.
     static std::unique_ptr<DatagramServer> Start(const std::string& strName, Handler fnHandler);
     ~DatagramServer(); // stops the thread (a pending Pause is cut short), closes, removes the name

@@ -114,7 +114,7 @@ void DatagramServer::Loop()
         ssize_t n = recvfrom(m_iFd, pReq.get(), sizeof(MSG_DATA), MSG_TRUNC,
                              reinterpret_cast<sockaddr*>(&stFrom.stAddr), &stFrom.uLen);
         if (n == static_cast<ssize_t>(sizeof(MSG_DATA))) {
-            m_fnHandler(*pReq, stFrom);
+            m_fnHandler(*this, *pReq, stFrom);
         }
     }
 }
@@ -131,8 +131,8 @@ struct KXSERVICE {
 
 namespace {
 
-void ServeOne(KXSERVICE* pstSvc, PFN_KXSERVICE_HANDLER pfnHandler, void* pUser, const MSG_DATA& stReq,
-              const kxdev::DatagramPeer& stFrom)
+void ServeOne(kxdev::DatagramServer& srv, KXSERVICE* pstSvc, PFN_KXSERVICE_HANDLER pfnHandler, void* pUser,
+              const MSG_DATA& stReq, const kxdev::DatagramPeer& stFrom)
 {
     {
         std::lock_guard<std::mutex> lock(pstSvc->mutex);
@@ -145,11 +145,11 @@ void ServeOne(KXSERVICE* pstSvc, PFN_KXSERVICE_HANDLER pfnHandler, void* pUser, 
     pReply->enResult = VW_RESULT_OK;
     unsigned int uiDelayMs = 0;
     int iCopies = pfnHandler != nullptr ? pfnHandler(pUser, &stReq, pReply.get(), &uiDelayMs) : 1;
-    if (iCopies <= 0 || !pstSvc->pServer->Pause(uiDelayMs)) {
+    if (iCopies <= 0 || !srv.Pause(uiDelayMs)) {
         return;
     }
     for (int i = 0; i < iCopies; ++i) {
-        pstSvc->pServer->Send(pReply.get(), sizeof(MSG_DATA), stFrom);
+        srv.Send(pReply.get(), sizeof(MSG_DATA), stFrom);
     }
 }
 
@@ -162,8 +162,9 @@ KXSERVICE* KxServiceStart(const char* pszName, PFN_KXSERVICE_HANDLER pfnHandler,
     }
     KXSERVICE* pstSvc = new KXSERVICE();
     pstSvc->pServer = kxdev::DatagramServer::Start(
-        pszName, [pstSvc, pfnHandler, pUser](const MSG_DATA& stReq, const kxdev::DatagramPeer& stFrom) {
-            ServeOne(pstSvc, pfnHandler, pUser, stReq, stFrom);
+        pszName, [pstSvc, pfnHandler, pUser](kxdev::DatagramServer& srv, const MSG_DATA& stReq,
+                                             const kxdev::DatagramPeer& stFrom) {
+            ServeOne(srv, pstSvc, pfnHandler, pUser, stReq, stFrom);
         });
     if (pstSvc->pServer == nullptr) {
         delete pstSvc;

@@ -436,7 +436,7 @@ struct Emulator::Impl::Running {
         return VW_RESULT_COMMON_ERROR;
     }
 
-    void ServeCommand(const MSG_DATA& stReq, const DatagramPeer& stFrom)
+    void ServeCommand(DatagramServer& srv, const MSG_DATA& stReq, const DatagramPeer& stFrom)
     {
         Clock::time_point tStart = Clock::now();
         RequestView req(TextUpToNul(stReq.aucData, sizeof(stReq.aucData)));
@@ -452,7 +452,7 @@ struct Emulator::Impl::Running {
         stDefault.bSilent = scenario.bDefaultSilent;
         const Reply& reply = pReply != nullptr ? *pReply : stDefault;
         int iStoreResult = pRule != nullptr && pRule->enStore != Rule::kNoStore ? Store(*pRule, ex.uiCommand, req) : 0;
-        if (!pDatagram->Pause(reply.uiDelayMs)) {
+        if (!srv.Pause(reply.uiDelayMs)) {
             return;
         }
         // Journaled before it goes out: whoever has the reply finds the exchange in the journal.
@@ -480,12 +480,11 @@ struct Emulator::Impl::Running {
         ex.dMillis = std::chrono::duration<double, std::milli>(Clock::now() - tStart).count();
         impl.Record(std::move(ex));
         for (const std::unique_ptr<MSG_DATA>& pMsg : vecOut) {
-            pDatagram->Send(pMsg.get(), sizeof(MSG_DATA), stFrom);
+            srv.Send(pMsg.get(), sizeof(MSG_DATA), stFrom);
         }
-        if (reply.bSilent && impl.stOptions.uiEndSilentWaitsMs > 0 &&
-            pDatagram->Pause(impl.stOptions.uiEndSilentWaitsMs)) {
+        if (reply.bSilent && impl.stOptions.uiEndSilentWaitsMs > 0 && srv.Pause(impl.stOptions.uiEndSilentWaitsMs)) {
             const char cEnd = 0; // no whole message: the requester's receive refuses it and its wait ends
-            pDatagram->Send(&cEnd, 1, stFrom);
+            srv.Send(&cEnd, 1, stFrom);
         }
     }
 
@@ -660,8 +659,9 @@ bool Emulator::Impl::StartAll(const std::shared_ptr<const Scenario>& pNew, std::
             pRun->pHbtp = KxSrvfsServe(svc.strAddress.c_str(), ServeHbtpThunk, pRaw);
         } else {
             pRun->pDatagram = DatagramServer::Start(
-                svc.strAddress,
-                [pRaw](const MSG_DATA& stReq, const DatagramPeer& stFrom) { pRaw->ServeCommand(stReq, stFrom); });
+                svc.strAddress, [pRaw](DatagramServer& srv, const MSG_DATA& stReq, const DatagramPeer& stFrom) {
+                    pRaw->ServeCommand(srv, stReq, stFrom);
+                });
         }
         if (pRun->pHbtp == nullptr && pRun->pDatagram == nullptr) {
             *pstrError = svc.strAddress + ": cannot serve: " + strerror(errno);
