@@ -48,6 +48,7 @@ TEST(ScenarioLoadTest, EachBadFileGetsOneLineNamingThePlace)
         {"{ \"services\": [] } x", "t.json:1:20: malformed JSON: unexpected character"},
         {"{ \"services\": [", "t.json:1:16: malformed JSON: unexpected end of data"},
         {R"({ "servces": [] })", "t.json: (top): unknown key \"servces\""},
+        {R"({ "a\nb": [] })", "t.json: (top): unknown key \"a\\x0Ab\""},
         {R"({ "services": [] })", "t.json: services: wants a list of at least one service"},
         {kService + R"({ "cmd": 1, "reply": { "reslt": 0 } } ] } ] })",
          "t.json: services[0].rules[0].reply: unknown key \"reslt\""},

@@ -617,6 +617,24 @@ bool Loader::CheckJsonTemplate(json_object* pVal, const std::string& strPath)
     return bAny;
 }
 
+// An error stays one line whatever the file put in its keys and values: control characters are
+// shown as \xNN.
+std::string OneLine(const std::string& strText)
+{
+    std::string strOut;
+    for (char c : strText) {
+        unsigned char uc = static_cast<unsigned char>(c);
+        if (uc < 0x20 || uc == 0x7F) {
+            char szHex[8];
+            snprintf(szHex, sizeof(szHex), "\\x%02X", uc);
+            strOut += szHex;
+        } else {
+            strOut.push_back(c);
+        }
+    }
+    return strOut;
+}
+
 // Where a parse error stopped, as line and column from 1.
 std::string LineColumn(const std::string& strText, size_t uiOffset)
 {
@@ -727,7 +745,7 @@ std::shared_ptr<const Scenario> LoadScenarioText(const std::string& strText, con
         Loader(strBaseDir).Read(pRoot, *pScenario);
     } catch (const LoadError& e) {
         json_object_put(pRoot);
-        strOut = strName + ": " + e.strPath + ": " + e.strWhat;
+        strOut = strName + ": " + OneLine(e.strPath + ": " + e.strWhat);
         return nullptr;
     }
     json_object_put(pRoot);
