@@ -65,6 +65,12 @@ TEST(ScenarioLoadTest, EachBadFileGetsOneLineNamingThePlace)
          "request.FIELD, request.FIELD|DEFAULT)"},
         {kService + R"({ "reply": { "data": { "hex": "0a1" } } } ] } ] })",
          "t.json: services[0].rules[0].reply.data.hex: an odd number of hex digits"},
+        {kService + R"({ "reply": { "data": { "hex": "0g" } } } ] } ] })",
+         "t.json: services[0].rules[0].reply.data.hex: 'g' is no hex digit"},
+        {"[]", "t.json: (top): wants an object"},
+        {R"({ "services": [ 1 ] })", "t.json: services[0]: wants an object"},
+        {R"({ "services": [ { "socket": "/tmp/A", "state": { "initial": { "x": 1 } }, "rules": [] } ] })",
+         "t.json: services[0].state.initial: \"x\" is no command number"},
         {kService + R"({ "reply": { "times": 2 } } ] } ] })",
          "t.json: services[0].rules[0].reply.times: belongs to a reply of a \"replies\" list"},
         {R"({ "services": [ { "socket": "/tmp/ABCD", "rules": [] } ] })",
@@ -187,10 +193,10 @@ TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
     kxdev::EmulatorOptions stOptions;
     stOptions.uiEndSilentWaitsMs = 1;
     Run(R"({ "services": [ { "socket": "/tmp/A", "rules": [
-        { "cmd": 1, "reply": { "type": "set_rsp", "cmd": 9, "cookie": 77, "data_len": 3, "data": { "hex": "01 02" } } },
+        { "cmd": 1, "reply": { "type": "set_rsp", "cmd": 9, "cookie": 77, "data_len": 3, "data": { "hex": "09 Af" } } },
         { "cmd": 2, "replies": [ { "result": 1, "times": 2 }, { "result": 0, "data": { "base64": "b2s=" } } ] },
         { "cmd": 3, "reply": { "stale_first": "cookie", "twice": true } },
-        { "cmd": 4, "reply": { "stale_first": "cmd", "data": [ { "text": "ab", "size": 4 }, { "text": "c" } ] } },
+        { "cmd": 4, "reply": { "stale_first": "cmd", "type": 0, "data": [ { "text": "ab", "size": 4 }, { "text": "c" } ] } },
         { "cmd": 5, "reply": { "silent": true } } ] } ] })",
         stOptions);
     std::vector<MSG_DATA> vecGot = Ask(VW_MSG_TYPE_GET_REQ, 1, "request");
@@ -199,7 +205,7 @@ TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
     EXPECT_EQ(vecGot[0].enCmdType, 9);
     EXPECT_EQ(vecGot[0].pUserData, reinterpret_cast<void*>(77));
     EXPECT_EQ(vecGot[0].ullDataLen, 3u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(vecGot[0].aucData), 8), std::string("\x01\x02\0\0\0\0\0\0", 8));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(vecGot[0].aucData), 8), std::string("\x09\xAF\0\0\0\0\0\0", 8));
     std::string strTurns;
     for (int i = 0; i < 4; ++i) {
         strTurns += Answer(VW_MSG_TYPE_SET_REQ, 2) + ";";
@@ -218,6 +224,7 @@ TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
     EXPECT_EQ(std::to_string(vecGot[0].enCmdType) + " " + std::to_string(vecGot[1].enCmdType), "5 4");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(vecGot[1].aucData), 6), std::string("ab\0\0c\0", 6));
     EXPECT_EQ(vecGot[1].ullDataLen, 5u);
+    EXPECT_EQ(vecGot[1].enMsgType, VW_MSG_TYPE_GET_REQ);
     // The library's own wait ends as a time-out would: result -1, no reply taken.
     std::unique_ptr<MSG_DATA> pRsp(new MSG_DATA());
     EXPECT_EQ(
@@ -237,6 +244,7 @@ TEST_F(ScenarioTest, StateOutlivesReloadsAndRestarts)
         "state": { "file": "a.json", "initial": { "7": { "Text": "Gate" }, "8": "plain" } }, "rules": [
         { "cmd": 7, "type": "set", "store": "merge" },
         { "cmd": 6, "type": "set", "store": "replace", "store_cmd": 8 },
+        { "cmd": 5, "type": "set", "store": "replace" },
         { "name": "get", "type": "get", "reply": { "stored": true, "data": "none" } } ] } ] })";
     kxdev::EmulatorOptions stOptions;
     stOptions.strStateDir = state.Path();
@@ -258,6 +266,13 @@ TEST_F(ScenarioTest, StateOutlivesReloadsAndRestarts)
     EXPECT_FALSE(m_pEmulator->Start(kxdev::LoadScenarioText(kScenario, "s.json", "", &strError), &strError));
     EXPECT_EQ(strError, state.File("a.json") + ": the state of /tmp/A is not a JSON object");
     EXPECT_EQ(access(m_dir.File("tmp_A").c_str(), F_OK), -1); // nothing started
+    EXPECT_FALSE(m_pEmulator->Start(nullptr, &strError));
+    // What could not be written was not stored.
+    unlink(state.File("a.json").c_str());
+    Run(kScenario, stOptions);
+    rmdir(state.Path().c_str());
+    EXPECT_EQ(Answer(VW_MSG_TYPE_SET_REQ, 5, "new"), "1 new");
+    EXPECT_EQ(Answer(VW_MSG_TYPE_GET_REQ, 5), "0 none");
 }
 
 // An HBTP service answers by URL with code, extension headers and body, and sends the waiting
