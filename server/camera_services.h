@@ -6,7 +6,6 @@
 
 #include "kxapicommon.h"
 
-#include <cstring>
 #include <string>
 
 namespace kxserver {
@@ -43,14 +42,6 @@ static_assert(sizeof(UserEntry) * kUserCount == kUserListLen, "user list block i
 // HBTP URL numbers the authentication service answers.
 constexpr unsigned short kAuthUrlUserList = 0;
 constexpr unsigned short kAuthUrlSessions = 1;
-
-// Text at the start of a data block, up to its NUL or its end.
-inline std::string BlockText(const unsigned char* pucData, size_t uiLen)
-{
-    const void* pEnd = memchr(pucData, '\0', uiLen);
-    size_t uiText = pEnd == nullptr ? uiLen : static_cast<size_t>(static_cast<const unsigned char*>(pEnd) - pucData);
-    return std::string(reinterpret_cast<const char*>(pucData), uiText);
-}
 
 } // namespace kxserver
 

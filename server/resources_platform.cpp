@@ -67,7 +67,7 @@ void OnSessionsReply(int /*iFd*/, unsigned int /*uiEvents*/, tagABS_EVENT_S* pst
     unsigned int uiLen = 0;
     std::string strBody;
     if (usUrl == kAuthUrlSessions && usCode == 200 && hbtp_content(pstReply, &pData, &uiLen) == 0 && uiLen > 0) {
-        strBody = BlockText(static_cast<unsigned char*>(pData), uiLen);
+        strBody = kxdev::BlockText(pData, uiLen);
     }
     hbtp_message_put(pstReply);
     AbsEvDel(stWait.pstClientEvent);

@@ -2,6 +2,7 @@
 // running services put on the wire for what a host sends them, through real sockets.
 #include "hbtp_service.h"
 #include "kxdevhost.h"
+#include "kxhost.h"
 #include "kxscenario.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -24,8 +25,7 @@ std::string ReadFile(const std::string& strFile)
 
 std::string BlockText(const MSG_DATA& stMsg)
 {
-    return std::string(reinterpret_cast<const char*>(stMsg.aucData),
-                       strnlen(reinterpret_cast<const char*>(stMsg.aucData), sizeof(stMsg.aucData)));
+    return kxdev::BlockText(stMsg.aucData, sizeof(stMsg.aucData));
 }
 
 // A journal line without its time, which no test can pin, and with "M" for the bytes of one

@@ -124,6 +124,13 @@ char* JsonBody(json_object* pstNode)
     return pszText == nullptr ? nullptr : strdup(pszText); // json-c prints into the node's own buffer
 }
 
+std::string BlockText(const void* pData, size_t uiLen)
+{
+    const char* pText = static_cast<const char*>(pData);
+    const void* pNul = memchr(pText, '\0', uiLen);
+    return std::string(pText, pNul == nullptr ? uiLen : static_cast<size_t>(static_cast<const char*>(pNul) - pText));
+}
+
 int HttpStatusOf(int iResult)
 {
     switch (iResult) {

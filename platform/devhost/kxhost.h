@@ -68,6 +68,10 @@ std::string QueryOf(const std::string& strTarget);
  * block a pending body must be. The node stays the caller's. Null for a null node or no memory. */
 char* JsonBody(json_object* pstNode);
 
+/* The text at the start of a data block or body, up to its first NUL or its end: how services
+ * and hosts read a block that may or may not end in a NUL. */
+std::string BlockText(const void* pData, size_t uiLen);
+
 /* The HTTP status that goes with a library result: 0 200, 1 503, 3 404, 4 400, 102 401, 108 403,
  * anything else 500. */
 int HttpStatusOf(int iResult);

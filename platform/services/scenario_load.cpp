@@ -74,7 +74,7 @@ private:
     DataForm ReadForm(json_object* pVal, const std::string& strPath, size_t uiMax);
     DataPart ReadPart(json_object* pVal, const std::string& strPath);
     std::vector<TextSegment> ReadText(const std::string& strText, const std::string& strPath);
-    bool CheckJsonTemplate(json_object* pVal, const std::string& strPath);
+    bool SplitJsonTemplate(json_object* pVal, const std::string& strPath, DataPart& part);
 
     std::string m_strBaseDir;
 };
@@ -244,10 +244,8 @@ void Loader::ReadService(json_object* pObj, const std::string& strPath, Service&
             Object(pField, strState + ".initial");
             json_object_object_foreach(pField, pszKey, pInit)
             {
-                char* pEnd = nullptr;
-                errno = 0;
-                unsigned long ulCmd = strtoul(pszKey, &pEnd, 10);
-                if (*pszKey < '0' || *pszKey > '9' || *pEnd != '\0' || errno != 0 || ulCmd > UINT_MAX) {
+                unsigned long ulCmd = 0;
+                if (!NumberKey(pszKey, UINT_MAX, &ulCmd)) {
                     Fail(strState + ".initial", Quoted(pszKey) + " is no command number");
                 }
                 svc.mapInitial[static_cast<unsigned int>(ulCmd)] = StateText(pInit);
@@ -335,7 +333,6 @@ void Loader::ReadReply(json_object* pObj, const std::string& strPath, bool bHbtp
     Object(pObj, strPath);
     if (bHbtp) {
         Keys(pObj, strPath, {"code", "type", "body", "headers", "echo_headers", "delay_ms", "silent", "times"});
-        reply.vecEcho.push_back(KXAPI_HBTP_EXT_CLIENT_FD);
     } else {
         Keys(pObj, strPath,
              {"result", "data", "stored", "type", "cmd", "cookie", "data_len", "delay_ms", "silent", "twice",
@@ -397,9 +394,8 @@ void Loader::ReadReply(json_object* pObj, const std::string& strPath, bool bHbtp
             json_object_object_foreach(Object(pVal, strField), pszTag, pHeader)
             {
                 std::string strTag = strField + "." + pszTag;
-                char* pEnd = nullptr;
-                unsigned long ulTag = strtoul(pszTag, &pEnd, 10);
-                if (*pszTag < '0' || *pszTag > '9' || *pEnd != '\0' || ulTag > 65535) {
+                unsigned long ulTag = 0;
+                if (!NumberKey(pszTag, 65535, &ulTag)) {
                     Fail(strTag, "wants a tag number from 0 to 65535 as its key");
                 }
                 reply.vecHeaders.emplace_back(static_cast<unsigned short>(ulTag), ReadForm(pHeader, strTag, 65535));
@@ -548,10 +544,11 @@ DataPart Loader::ReadPart(json_object* pVal, const std::string& strPath)
             part.vecText = ReadText(String(pForm, strField), strField);
             part.enKind = DataPart::kText;
         } else if (strForm == "json") {
-            if (CheckJsonTemplate(pForm, strField)) {
+            if (SplitJsonTemplate(pForm, strField, part)) {
                 part.json = JsonRef(pForm);
                 part.enKind = DataPart::kJson;
             } else {
+                part.mapStrings.clear();
                 part.strBytes = json_object_to_json_string_ext(pForm, JSON_C_TO_STRING_SPACED);
             }
         } else if (strForm == "hex") {
@@ -595,22 +592,23 @@ std::vector<TextSegment> Loader::ReadText(const std::string& strText, const std:
     return vecOut;
 }
 
-// Substitutions in a JSON template are checked now; the template itself is walked at run time.
-// True when it has any.
-bool Loader::CheckJsonTemplate(json_object* pVal, const std::string& strPath)
+// The strings of a JSON template are split now, into part.mapStrings; the template itself is
+// walked at run time. True when it has any substitution.
+bool Loader::SplitJsonTemplate(json_object* pVal, const std::string& strPath, DataPart& part)
 {
     bool bAny = false;
     if (json_object_is_type(pVal, json_type_string)) {
-        std::vector<TextSegment> vecText = ReadText(json_object_get_string(pVal), strPath);
+        std::vector<TextSegment>& vecText = part.mapStrings[pVal] = ReadText(json_object_get_string(pVal), strPath);
         bAny = vecText.size() > 1 || (vecText.size() == 1 && vecText[0].enKind != TextSegment::kLiteral);
     } else if (json_object_is_type(pVal, json_type_object)) {
         json_object_object_foreach(pVal, pszKey, pField)
         {
-            bAny = CheckJsonTemplate(pField, strPath + "." + pszKey) || bAny;
+            bAny = SplitJsonTemplate(pField, strPath + "." + pszKey, part) || bAny;
         }
     } else if (json_object_is_type(pVal, json_type_array)) {
         for (size_t i = 0; i < json_object_array_length(pVal); ++i) {
-            bAny = CheckJsonTemplate(json_object_array_get_idx(pVal, i), strPath + "[" + std::to_string(i) + "]") ||
+            bAny = SplitJsonTemplate(json_object_array_get_idx(pVal, i), strPath + "[" + std::to_string(i) + "]",
+                                     part) ||
                    bAny;
         }
     }
@@ -656,6 +654,14 @@ std::string DirOf(const std::string& strFile)
 }
 
 } // namespace
+
+bool NumberKey(const char* pszKey, unsigned long ulMax, unsigned long* pulOut)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    *pulOut = strtoul(pszKey, &pEnd, 10);
+    return *pszKey >= '0' && *pszKey <= '9' && *pEnd == '\0' && errno == 0 && *pulOut <= ulMax;
+}
 
 bool SplitText(const std::string& strText, std::vector<TextSegment>* pvecOut, std::string* pstrError)
 {

@@ -2,6 +2,7 @@
 #ifndef KXSCENARIO_MODEL_H
 #define KXSCENARIO_MODEL_H
 
+#include "kxapicommon.h"
 #include "kxscenario.h"
 
 #include <json-c/json.h>
@@ -45,7 +46,8 @@ struct DataPart {
     std::string strBytes;             // kBytes: the bytes (static text and JSON end up here too)
     std::vector<TextSegment> vecText; // kText
     JsonRef json;                     // kJson: a template with substitutions in its strings
-    size_t uiSize = 0;                // pad to this many bytes; 0: as long as it is
+    std::map<const json_object*, std::vector<TextSegment>> mapStrings; // kJson: its strings, split once
+    size_t uiSize = 0;                                                 // pad to this many bytes; 0: as long as it is
 };
 using DataForm = std::vector<DataPart>;
 
@@ -76,7 +78,7 @@ struct Reply {
     int iCode = 200;
     int iHbtpType = 2;
     std::vector<std::pair<unsigned short, DataForm>> vecHeaders;
-    std::vector<unsigned short> vecEcho;
+    std::vector<unsigned short> vecEcho{KXAPI_HBTP_EXT_CLIENT_FD}; // as the camera's services do
 };
 
 struct Rule {
@@ -109,6 +111,9 @@ public:
 
 // The stored form of a JSON value: a string's own text, anything else its JSON text.
 std::string StateText(json_object* pVal);
+
+// A decimal key of a JSON object ("2001"), at most ulMax; false for anything else.
+bool NumberKey(const char* pszKey, unsigned long ulMax, unsigned long* pulOut);
 
 // Text split into literals and substitutions; false with *pstrError on an unknown or unclosed one.
 bool SplitText(const std::string& strText, std::vector<TextSegment>* pvecOut, std::string* pstrError);

@@ -3,6 +3,7 @@
 // journaled.
 #include "datagram_server.h"
 #include "kxdevhost.h"
+#include "kxhost.h"
 #include "kxplatform.h"
 #include "scenario_model.h"
 
@@ -33,13 +34,6 @@ struct ServiceState {
     std::map<unsigned int, std::string> mapStored;
     unsigned long long ullCounter = 0;
 };
-
-std::string TextUpToNul(const void* pData, size_t uiLen)
-{
-    const char* pText = static_cast<const char*>(pData);
-    const void* pNul = memchr(pText, '\0', uiLen);
-    return std::string(pText, pNul == nullptr ? uiLen : static_cast<size_t>(static_cast<const char*>(pNul) - pText));
-}
 
 json_object* FieldAt(json_object* pRoot, const std::string& strPath)
 {
@@ -89,32 +83,27 @@ private:
     json_object* m_pJson = nullptr;
 };
 
-// Whether the request's data holds a match; *pstrWhy says what did not.
-bool MatchHolds(const DataMatch& match, RequestView& req, std::string* pstrWhy)
+// What of a match the request's data does not hold, in words; empty when it holds.
+std::string MatchMiss(const DataMatch& match, RequestView& req)
 {
     if (match.bEquals && req.Text() != match.strEquals) {
-        *pstrWhy = "data is not \"" + match.strEquals + "\"";
-        return false;
+        return "data is not \"" + match.strEquals + "\"";
     }
     if (match.bContains && req.Text().find(match.strContains) == std::string::npos) {
-        *pstrWhy = "data does not contain \"" + match.strContains + "\"";
-        return false;
+        return "data does not contain \"" + match.strContains + "\"";
     }
-    if (match.bJson) {
-        if (!json_object_is_type(req.Json(), json_type_object)) {
-            *pstrWhy = "data is not a JSON object";
-            return false;
-        }
-        for (const auto& [strPath, value] : match.vecFields) {
-            json_object* pField = FieldAt(req.Json(), strPath);
-            if (pField == nullptr || !json_object_equal(pField, value.pObj)) {
-                *pstrWhy = "data field " + strPath + " is " + (pField == nullptr ? "missing" : Printed(pField)) +
-                           ", rule wants " + Printed(value.pObj);
-                return false;
-            }
+    if (match.bJson && !json_object_is_type(req.Json(), json_type_object)) {
+        return "data is not a JSON object";
+    }
+    for (size_t i = 0; match.bJson && i < match.vecFields.size(); ++i) {
+        const auto& [strPath, value] = match.vecFields[i];
+        json_object* pField = FieldAt(req.Json(), strPath);
+        if (pField == nullptr || !json_object_equal(pField, value.pObj)) {
+            return "data field " + strPath + " is " + (pField == nullptr ? "missing" : Printed(pField)) +
+                   ", rule wants " + Printed(value.pObj);
         }
     }
-    return true;
+    return std::string();
 }
 
 std::string TypeName(bool bHbtp, int iType)
@@ -125,34 +114,37 @@ std::string TypeName(bool bHbtp, int iType)
     return "type " + std::to_string(iType);
 }
 
-// Whether a rule takes a request; the words of Differences only when none does.
-bool Holds(const Rule& rule, unsigned int uiCmd, int iType, RequestView& req)
+// Whether a rule takes a request. With pvecWhy, every criterion that failed, in words (the
+// default answer's nearest rule); without, it stops at the first, as a request's own rule
+// needs no words.
+bool Holds(const Rule& rule, bool bHbtp, unsigned int uiCmd, int iType, RequestView& req,
+           std::vector<std::string>* pvecWhy = nullptr)
 {
-    std::string strWhy;
-    return (rule.vecCmds.empty() || std::find(rule.vecCmds.begin(), rule.vecCmds.end(), uiCmd) != rule.vecCmds.end()) &&
-           (rule.iType < 0 || rule.iType == iType) && (!rule.match.Any() || MatchHolds(rule.match, req, &strWhy));
-}
-
-// How far a rule is from a request: the criteria that failed, in words.
-std::vector<std::string> Differences(const Rule& rule, bool bHbtp, unsigned int uiCmd, int iType, RequestView& req)
-{
-    std::vector<std::string> vecOut;
+    bool bHolds = true;
     if (!rule.vecCmds.empty() && std::find(rule.vecCmds.begin(), rule.vecCmds.end(), uiCmd) == rule.vecCmds.end()) {
+        if (pvecWhy == nullptr) {
+            return false;
+        }
+        bHolds = false;
         std::string strWants;
         for (unsigned int uiWant : rule.vecCmds) {
             strWants += (strWants.empty() ? "" : " or ") + std::to_string(uiWant);
         }
         const char* pszWhat = bHbtp ? "url " : "cmd ";
-        vecOut.push_back(pszWhat + std::to_string(uiCmd) + ", rule wants " + strWants);
+        pvecWhy->push_back(pszWhat + std::to_string(uiCmd) + ", rule wants " + strWants);
     }
     if (rule.iType >= 0 && rule.iType != iType) {
-        vecOut.push_back(TypeName(bHbtp, iType) + ", rule wants " + TypeName(bHbtp, rule.iType));
+        if (pvecWhy == nullptr) {
+            return false;
+        }
+        bHolds = false;
+        pvecWhy->push_back(TypeName(bHbtp, iType) + ", rule wants " + TypeName(bHbtp, rule.iType));
     }
-    std::string strWhy;
-    if (rule.match.Any() && !MatchHolds(rule.match, req, &strWhy)) {
-        vecOut.push_back(strWhy);
+    std::string strMiss = rule.match.Any() ? MatchMiss(rule.match, req) : std::string();
+    if (!strMiss.empty() && pvecWhy != nullptr) {
+        pvecWhy->push_back(strMiss);
     }
-    return vecOut;
+    return bHolds && strMiss.empty();
 }
 
 std::string LocalTime()
@@ -191,20 +183,20 @@ public:
     }
 
     // A new value from the template; a string that is one substitution becomes that value itself.
-    json_object* Json(json_object* pTmpl)
+    json_object* Json(json_object* pTmpl, const std::map<const json_object*, std::vector<TextSegment>>& mapStrings)
     {
         if (json_object_is_type(pTmpl, json_type_object)) {
             json_object* pOut = json_object_new_object();
             json_object_object_foreach(pTmpl, pszKey, pField)
             {
-                json_object_object_add(pOut, pszKey, Json(pField));
+                json_object_object_add(pOut, pszKey, Json(pField, mapStrings));
             }
             return pOut;
         }
         if (json_object_is_type(pTmpl, json_type_array)) {
             json_object* pOut = json_object_new_array();
             for (size_t i = 0; i < json_object_array_length(pTmpl); ++i) {
-                json_object_array_add(pOut, Json(json_object_array_get_idx(pTmpl, i)));
+                json_object_array_add(pOut, Json(json_object_array_get_idx(pTmpl, i), mapStrings));
             }
             return pOut;
         }
@@ -212,7 +204,7 @@ public:
             json_object* pCopy = nullptr;
             return json_object_deep_copy(pTmpl, &pCopy, nullptr) == 0 ? pCopy : nullptr;
         }
-        std::vector<TextSegment> vecText = Segments(json_object_get_string(pTmpl));
+        const std::vector<TextSegment>& vecText = mapStrings.at(pTmpl); // every string was split on load
         if (vecText.size() == 1 && vecText[0].enKind == TextSegment::kCounter) {
             return json_object_new_int64(static_cast<int64_t>(Counter()));
         }
@@ -241,15 +233,6 @@ private:
         return m_ullCounter;
     }
 
-    // The loader checked every template; splitting one again cannot fail.
-    static std::vector<TextSegment> Segments(const std::string& strText)
-    {
-        std::vector<TextSegment> vecOut;
-        std::string strError;
-        SplitText(strText, &vecOut, &strError);
-        return vecOut;
-    }
-
     ServiceState& m_state;
     RequestView& m_req;
     unsigned long long m_ullCounter = 0;
@@ -265,7 +248,7 @@ std::string Render(const DataForm& form, Substituter& sub)
         } else if (part.enKind == DataPart::kText) {
             strPart = sub.Text(part.vecText);
         } else {
-            json_object* pVal = sub.Json(part.json.pObj);
+            json_object* pVal = sub.Json(part.json.pObj, part.mapStrings);
             strPart = pVal == nullptr ? "null" : json_object_to_json_string_ext(pVal, JSON_C_TO_STRING_SPACED);
             json_object_put(pVal);
         }
@@ -364,7 +347,7 @@ struct Emulator::Impl::Running {
     {
         for (size_t i = 0; i < svc.vecRules.size(); ++i) {
             const Rule& rule = svc.vecRules[i];
-            if (!Holds(rule, uiCmd, iType, req)) {
+            if (!Holds(rule, svc.bHbtp, uiCmd, iType, req)) {
                 continue;
             }
             unsigned long long ullTurn = vecTurns[i]++;
@@ -382,7 +365,8 @@ struct Emulator::Impl::Running {
         size_t uiBest = 0;
         std::vector<std::string> vecBestDiff;
         for (size_t i = 0; i < svc.vecRules.size(); ++i) {
-            std::vector<std::string> vecDiff = Differences(svc.vecRules[i], svc.bHbtp, uiCmd, iType, req);
+            std::vector<std::string> vecDiff;
+            Holds(svc.vecRules[i], svc.bHbtp, uiCmd, iType, req, &vecDiff);
             if (i == 0 || vecDiff.size() < vecBestDiff.size()) {
                 uiBest = i;
                 vecBestDiff = vecDiff;
@@ -439,7 +423,7 @@ struct Emulator::Impl::Running {
     void ServeCommand(DatagramServer& srv, const MSG_DATA& stReq, const DatagramPeer& stFrom)
     {
         Clock::time_point tStart = Clock::now();
-        RequestView req(TextUpToNul(stReq.aucData, sizeof(stReq.aucData)));
+        RequestView req(BlockText(stReq.aucData, sizeof(stReq.aucData)));
         Exchange ex;
         ex.strService = svc.strAddress;
         ex.uiCommand = static_cast<unsigned int>(stReq.enCmdType);
@@ -542,7 +526,7 @@ struct Emulator::Impl::Running {
         if (hbtp_content(pstMsg, &pBody, &uiBody) == 0 && pBody != nullptr) {
             strBody.assign(static_cast<const char*>(pBody), uiBody);
         }
-        RequestView req(TextUpToNul(strBody.data(), strBody.size()));
+        RequestView req(BlockText(strBody.data(), strBody.size()));
         Exchange ex;
         ex.strService = svc.strAddress;
         ex.bHbtp = true;
@@ -554,7 +538,6 @@ struct Emulator::Impl::Running {
         Reply stDefault;
         stDefault.iCode = scenario.iDefaultCode;
         stDefault.bSilent = scenario.bDefaultSilent;
-        stDefault.vecEcho.push_back(KXAPI_HBTP_EXT_CLIENT_FD);
         const Reply& reply = pReply != nullptr ? *pReply : stDefault;
         {
             std::unique_lock<std::mutex> lock(stopMutex);
@@ -625,9 +608,8 @@ bool Emulator::Impl::LoadState(const Service& svc, ServiceState& state, std::str
             }
             json_object_object_foreach(pRoot, pszKey, pVal)
             {
-                char* pEnd = nullptr;
-                unsigned long ulCmd = strtoul(pszKey, &pEnd, 10);
-                if (*pszKey >= '0' && *pszKey <= '9' && *pEnd == '\0' && ulCmd <= UINT32_MAX) {
+                unsigned long ulCmd = 0;
+                if (NumberKey(pszKey, UINT32_MAX, &ulCmd)) {
                     mapStored[static_cast<unsigned int>(ulCmd)] = StateText(pVal);
                 }
             }
