@@ -16,6 +16,9 @@ set(CPACK_COMPONENTS_ALL runtime dev)
 if(KXAPI_BUILD_DEVHOST)
   list(APPEND CPACK_COMPONENTS_ALL devhost)
 endif()
+if(KXAPI_BUILD_TOOLS)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KXAPI_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SOURCE kxapicommon)
@@ -55,6 +58,7 @@ else()
   set(CPACK_KXAPI_DEPENDS_FROM_SONAMES OFF)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_DEVHOST_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 endif()
 
 set(KXAPI_RUNTIME_PACKAGE libkxapicommon${PROJECT_VERSION_MAJOR})
@@ -95,5 +99,19 @@ kxapi-access-server, the reference access server with emulated camera
 services.
 
 Not for the camera, where the board's own libraries supply the platform.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kxapicommon-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${KXAPI_RUNTIME_PACKAGE} ${KXAPI_EXACT_VERSION}")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "kxapi-probe: asks, watches and records a camera's services
+Sends one command message or HBTP request to a camera's internal service
+and prints the reply; stands between a running service and its clients,
+printing each message and recording them as a scenario file or a pcapng
+capture (with a Wireshark Lua dissector); checks a live service against a
+scenario file.
+
+For the camera and for a PC: it needs the runtime library, and takes the
+platform's logging and HBTP functions from the process (the board's
+libraries, or the dev-host kit's stand-in preloaded).")
 
 include(CPack)

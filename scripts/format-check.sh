@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the C++ sources follow .clang-format: the git-tracked *.cpp and *.h files of src/,
-# platform/, server/, tests/, bench/ and fuzz/ (not include/, not *.inc). Lists each file that
-# clang-format would change and fails; --fix rewrites them in place instead.
+# platform/, server/, tests/, bench/, fuzz/ and examples/ (not include/, not *.inc). Lists each file
+# that clang-format would change and fails; --fix rewrites them in place instead.
 # Usage: scripts/format-check.sh [--fix]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,8 +2,9 @@
 # Debian packages for amd64 and armhf (cmake/packaging.cmake) from the builds CI leaves behind, and
 # their checks: what each package holds, its control fields, what the packaged library needs, and
 # tests/consumer built against the packages alone. armhf: the library's two packages unpacked into a
-# copy of the sysroot, the consumer cross-built against that copy and run under qemu-arm. amd64: the
-# three packages installed with dpkg, the consumer built against /usr, the packages purged again.
+# copy of the sysroot, the consumer cross-built against that copy and run under qemu-arm, the tools
+# package beside them and its probe started there. amd64: the four packages installed with dpkg,
+# the consumer built against /usr, the probe started, the packages purged again.
 # Usage: scripts/packages.sh [native-build-dir] [armhf-build-dir]   (default: build build-armhf)
 # The packages land in build-packages/. Both build directories are configured for /usr while
 # packaging and given back their own install prefix and library directory afterwards.
@@ -78,8 +79,9 @@ check_packages() {
   local runtime=$out/${runtime_pkg}_${version}_$arch.deb
   local dev=$out/libkxapicommon-dev_${version}_$arch.deb
   local devhost=$out/kxapicommon-devhost_${version}_$arch.deb
+  local tools=$out/kxapicommon-tools_${version}_$arch.deb
   local deb f n
-  for deb in "$runtime" "$dev" "$devhost"; do
+  for deb in "$runtime" "$dev" "$devhost" "$tools"; do
     [ -f "$deb" ] || fail "no $(basename "$deb")"
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$(basename "$deb"): Architecture is not $arch"
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$(basename "$deb"): Version is not $version"
@@ -90,6 +92,7 @@ check_packages() {
   package_files "$runtime" >"$tmp/runtime.files"
   package_files "$dev" >"$tmp/dev.files"
   package_files "$devhost" >"$tmp/devhost.files"
+  package_files "$tools" >"$tmp/tools.files"
   # The runtime package: the library and its soname link, and nothing else but Debian's documents.
   f=$(grep -Evx "$lib/libkxapicommon\.so\.$major(\.[0-9.]+)?|usr/share/doc/$runtime_pkg/.*" "$tmp/runtime.files" || true)
   [ -z "$f" ] || fail "$(basename "$runtime") holds more than the library: $f"
@@ -112,7 +115,16 @@ check_packages() {
            "$lib/cmake/kxapicommon/kxapicommonDevhostTargets.cmake" "$lib/pkgconfig/kxplatform.pc"; do
     grep -qxF "$n" "$tmp/devhost.files" || fail "$(basename "$devhost") lacks $n"
   done
-  f=$(sort "$tmp/runtime.files" "$tmp/dev.files" "$tmp/devhost.files" | uniq -d)
+  # The tools: the probe, its man page and its dissector; for the camera too, so nothing of the kit.
+  f=$(grep -Evx "usr/bin/kxapi-probe|usr/share/man/man1/kxapi-probe\.1|usr/share/kxapi-probe/kxapi-probe\.lua|usr/share/doc/kxapicommon-tools/.*" "$tmp/tools.files" || true)
+  [ -z "$f" ] || fail "$(basename "$tools") holds more than the probe: $f"
+  for n in usr/bin/kxapi-probe usr/share/man/man1/kxapi-probe.1 usr/share/kxapi-probe/kxapi-probe.lua; do
+    grep -qxF "$n" "$tmp/tools.files" || fail "$(basename "$tools") lacks $n"
+  done
+  has_depends "$tools" "$runtime_pkg (= $version)" || fail "$(basename "$tools") does not depend on $runtime_pkg (= $version)"
+  f=$(depends_names "$tools" | grep -E '^(lib)?kx' | grep -vxF "$runtime_pkg" || true)
+  [ -z "$f" ] || fail "$(basename "$tools") depends on $f"
+  f=$(sort "$tmp/runtime.files" "$tmp/dev.files" "$tmp/devhost.files" "$tmp/tools.files" | uniq -d)
   [ -z "$f" ] || fail "$arch packages share files: $f"
 
   for n in libjson-c5 libpocofoundation80 libc6 libstdc++6 libgcc-s1; do
@@ -138,6 +150,11 @@ check_packages() {
   readelf -h "$so" | grep -q "Machine: *$elf_machine" || fail "$arch library is not for $elf_machine"
   scripts/check-library.sh "$so" ${sysroot:+--sysroot "$sysroot"} >"$tmp/check-library-$arch.log" 2>&1 ||
     { cat "$tmp/check-library-$arch.log" >&2; fail "the packaged $arch library"; }
+  # The probe asks the process for the platform, as the library does: no library of the kit.
+  dpkg-deb -x "$tools" "$tmp/x-$arch"
+  f=$(readelf -d "$tmp/x-$arch/usr/bin/kxapi-probe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+      grep -Evx 'libkxapicommon\.so\.[0-9]+|libjson-c\.so\.[0-9]+|libstdc\+\+\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libc\.so\.6' || true)
+  [ -z "$f" ] || fail "the $arch probe needs $f"
   echo "$arch: packages checked; the library needs $(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')"
 }
 
@@ -188,9 +205,14 @@ readelf -h "$tmp/x-armhf/usr/lib/$armhf_triple/libkxapicommon.so.$version" | gre
 # armhf: a copy of the sysroot the packages were built against, plus the library's two packages.
 sysroot=$tmp/sysroot-armhf
 cp -a "$(cache_value "$armhf" KXAPI_ARMHF_SYSROOT)" "$sysroot"
-for p in "$runtime_pkg" libkxapicommon-dev; do
+for p in "$runtime_pkg" libkxapicommon-dev kxapicommon-tools; do
   dpkg-deb -x "$out/${p}_${version}_armhf.deb" "$sysroot"
 done
+# The camera's probe beside the runtime package alone: the platform's symbols come from the
+# process, here the armhf stand-in preloaded (the board's libraries on a camera).
+probe_version=$(qemu-arm -L "$sysroot" -E LD_PRELOAD="$armhf/platform/libkxplatform.so.$major" \
+  "$sysroot/usr/bin/kxapi-probe" --version) || fail "the armhf probe does not start beside the runtime package"
+[ "$probe_version" = "kxapi-probe $version" ] || fail "the armhf probe says '$probe_version'"
 env -u CMAKE_PREFIX_PATH -u KXAPI_ARMHF_SYSROOT cmake -S tests/consumer -B "$tmp/consumer-armhf" \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-armhf.cmake" -DKXAPI_ARMHF_SYSROOT="$sysroot" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
@@ -201,10 +223,13 @@ run_consumer "$tmp/consumer-armhf" qemu-arm -L "$sysroot"
 echo "armhf: consumer built against the packages in a copy of the sysroot and run under qemu-arm"
 
 # amd64: installed for real, consumed from /usr, removed.
-installed=("$runtime_pkg" libkxapicommon-dev kxapicommon-devhost)
+installed=("$runtime_pkg" libkxapicommon-dev kxapicommon-devhost kxapicommon-tools)
 dpkg -i "$out/${runtime_pkg}_${version}_$host_arch.deb" "$out/libkxapicommon-dev_${version}_$host_arch.deb" \
-  "$out/kxapicommon-devhost_${version}_$host_arch.deb" >"$tmp/dpkg-i.log" 2>&1 ||
-  { cat "$tmp/dpkg-i.log" >&2; fail "dpkg -i of the $host_arch packages"; }
+  "$out/kxapicommon-devhost_${version}_$host_arch.deb" "$out/kxapicommon-tools_${version}_$host_arch.deb" \
+  >"$tmp/dpkg-i.log" 2>&1 || { cat "$tmp/dpkg-i.log" >&2; fail "dpkg -i of the $host_arch packages"; }
+# As the README runs it on a PC: the kit's stand-in preloaded.
+[ "$(LD_PRELOAD=libkxplatform.so.$major kxapi-probe --version)" = "kxapi-probe $version" ] ||
+  fail "the installed probe does not start with the stand-in preloaded"
 [ "$(pkg-config --modversion kxapicommon)" = "$version" ] || fail "pkg-config does not see kxapicommon $version"
 [ "$(realpath -m "$(pkg-config --variable=libdir kxapicommon)")" = "/usr/lib/$host_triple" ] ||
   fail "kxapicommon.pc points at $(pkg-config --variable=libdir kxapicommon)"
@@ -221,7 +246,7 @@ for p in "${installed[@]}"; do
   esac
 done
 installed=()
-for f in "/usr/lib/$host_triple/libkxapicommon.so.$major" /usr/include/kxapicommon.h /usr/bin/kxapi-access-server \
+for f in "/usr/lib/$host_triple/libkxapicommon.so.$major" /usr/include/kxapicommon.h /usr/bin/kxapi-access-server /usr/bin/kxapi-probe \
          "/usr/lib/$host_triple/cmake/kxapicommon"; do
   [ ! -e "$f" ] || fail "$f is left after dpkg -r"
 done

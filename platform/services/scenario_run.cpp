@@ -337,9 +337,11 @@ struct Emulator::Impl::Running {
         }
         stopCv.notify_all();
         pDatagram.reset();
+#if !KXDEV_NO_HBTP_SERVICES
         if (pHbtp != nullptr) {
             KxSrvfsStop(pHbtp);
         }
+#endif
     }
 
     // The rule that answers, or null for the default answer with the nearest rule in ex.
@@ -514,6 +516,7 @@ struct Emulator::Impl::Running {
         }
     }
 
+#if !KXDEV_NO_HBTP_SERVICES
     hbtp_message* ServeHbtp(hbtp_message* pstMsg)
     {
         Clock::time_point tStart = Clock::now();
@@ -573,14 +576,17 @@ struct Emulator::Impl::Running {
         impl.Record(std::move(ex));
         return pstReply;
     }
+#endif
 };
 
 namespace {
 
+#if !KXDEV_NO_HBTP_SERVICES
 hbtp_message* ServeHbtpThunk(void* pUser, KxSrvfsRequest* /*pstReq*/, hbtp_message* pstMsg)
 {
     return static_cast<Emulator::Impl::Running*>(pUser)->ServeHbtp(pstMsg);
 }
+#endif
 
 bool Selected(const Service& svc, const std::vector<std::string>& vecOnly)
 {
@@ -638,7 +644,11 @@ bool Emulator::Impl::StartAll(const std::shared_ptr<const Scenario>& pNew, std::
         auto pRun = std::make_unique<Running>(*this, *pNew, svc, pState);
         Running* pRaw = pRun.get();
         if (svc.bHbtp) {
+#if KXDEV_NO_HBTP_SERVICES
+            errno = ENOTSUP; // a build for the camera, which has no stand-in service file system
+#else
             pRun->pHbtp = KxSrvfsServe(svc.strAddress.c_str(), ServeHbtpThunk, pRaw);
+#endif
         } else {
             pRun->pDatagram = DatagramServer::Start(
                 svc.strAddress, [pRaw](DatagramServer& srv, const MSG_DATA& stReq, const DatagramPeer& stFrom) {

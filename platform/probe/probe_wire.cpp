@@ -1,0 +1,468 @@
+// kxapi-probe: messages, names, data forms and the probe's own endpoint.
+#include "probe_wire.h"
+
+#include <json-c/json.h>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace kxprobe {
+
+namespace {
+
+struct JsonPut {
+    void operator()(json_object* pObj) const { json_object_put(pObj); }
+};
+using JsonPtr = std::unique_ptr<json_object, JsonPut>;
+
+// The whole text as one JSON object or array; null for anything else (a bare number or string
+// is data a person reads better as it stands).
+JsonPtr ParseJson(const std::string& strText)
+{
+    if (strText.empty() || (strText.find_first_not_of(" \t\r\n") == std::string::npos)) {
+        return nullptr;
+    }
+    json_tokener* pTok = json_tokener_new();
+    if (pTok == nullptr) {
+        return nullptr;
+    }
+    JsonPtr pObj(json_tokener_parse_ex(pTok, strText.c_str(), static_cast<int>(strText.size())));
+    bool bWhole = json_tokener_get_error(pTok) == json_tokener_success &&
+                  strText.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(pTok)) == std::string::npos;
+    json_tokener_free(pTok);
+    if (!bWhole ||
+        !(json_object_is_type(pObj.get(), json_type_object) || json_object_is_type(pObj.get(), json_type_array))) {
+        return nullptr;
+    }
+    return pObj;
+}
+
+bool Printable(const std::string& strText)
+{
+    for (unsigned char c : strText) {
+        if ((c < 0x20 && c != '\n' && c != '\t' && c != '\r') || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool ParseHex(const std::string& strHex, std::string* pstrOut)
+{
+    int iHigh = -1;
+    for (char c : strHex) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == ':') {
+            continue;
+        }
+        int iDigit = HexDigit(c);
+        if (iDigit < 0) {
+            return false;
+        }
+        if (iHigh < 0) {
+            iHigh = iDigit;
+        } else {
+            pstrOut->push_back(static_cast<char>(iHigh << 4 | iDigit));
+            iHigh = -1;
+        }
+    }
+    return iHigh < 0;
+}
+
+bool ParseBase64(const std::string& strText, std::string* pstrOut)
+{
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    unsigned int uiBits = 0, uiCount = 0;
+    size_t uiPad = 0;
+    for (char c : strText) {
+        if (c == '=') {
+            ++uiPad;
+            continue;
+        }
+        size_t uiAt = kAlphabet.find(c);
+        if (uiAt == std::string::npos || uiPad > 0) {
+            return false;
+        }
+        uiBits = uiBits << 6 | static_cast<unsigned int>(uiAt);
+        if (++uiCount == 4) {
+            pstrOut->push_back(static_cast<char>(uiBits >> 16));
+            pstrOut->push_back(static_cast<char>(uiBits >> 8));
+            pstrOut->push_back(static_cast<char>(uiBits));
+            uiBits = uiCount = 0;
+        }
+    }
+    if (uiCount == 1 || uiPad > 2) {
+        return false;
+    }
+    if (uiCount >= 2) {
+        pstrOut->push_back(static_cast<char>(uiBits >> (uiCount == 2 ? 4 : 10)));
+    }
+    if (uiCount == 3) {
+        pstrOut->push_back(static_cast<char>(uiBits >> 2));
+    }
+    return true;
+}
+
+bool StartsWith(const std::string& strText, const char* pszPrefix)
+{
+    return strText.rfind(pszPrefix, 0) == 0;
+}
+
+} // namespace
+
+std::string SocketPath(const std::string& strRunDir, const std::string& strName)
+{
+    if (strRunDir.empty()) {
+        return strName;
+    }
+    std::string strFlat = strName.substr(std::min(strName.find_first_not_of('/'), strName.size()));
+    for (char& c : strFlat) {
+        c = c == '/' ? '_' : c;
+    }
+    return strRunDir + "/" + strFlat;
+}
+
+Message Decode(const std::string& strDatagram)
+{
+    Message stMsg;
+    stMsg.uiBytes = strDatagram.size();
+    if (strDatagram.size() != sizeof(MSG_DATA)) {
+        return stMsg;
+    }
+    auto pstMsg = std::make_unique<MSG_DATA>();
+    memcpy(pstMsg.get(), strDatagram.data(), sizeof(MSG_DATA));
+    stMsg.bWhole = true;
+    stMsg.uiType = static_cast<unsigned int>(pstMsg->enMsgType);
+    stMsg.uiCmd = static_cast<unsigned int>(pstMsg->enCmdType);
+    stMsg.iResult = static_cast<int>(pstMsg->enResult);
+    stMsg.ullCookie = reinterpret_cast<uintptr_t>(pstMsg->pUserData);
+    stMsg.ullMsgNum = pstMsg->ullMsgNum;
+    stMsg.ullDataLen = pstMsg->ullDataLen;
+    stMsg.ullExtParam = pstMsg->ullExtParam;
+    size_t uiLen = sizeof(pstMsg->aucData);
+    while (uiLen > 0 && pstMsg->aucData[uiLen - 1] == 0) {
+        --uiLen;
+    }
+    stMsg.strData.assign(reinterpret_cast<const char*>(pstMsg->aucData), uiLen);
+    return stMsg;
+}
+
+std::string TypeName(unsigned int uiType)
+{
+    static const char* const kNames[] = {"GET", "SET", "GET reply", "SET reply"};
+    return uiType < 4 ? kNames[uiType] : "type " + std::to_string(uiType);
+}
+
+bool ParseData(const std::string& strArg, std::string* pstrBytes, std::string* pstrError)
+{
+    std::string strOut;
+    bool bOk = true;
+    if (StartsWith(strArg, "json:")) {
+        strOut = strArg.substr(5);
+        json_tokener* pTok = json_tokener_new();
+        JsonPtr pObj(json_tokener_parse_ex(pTok, strOut.c_str(), static_cast<int>(strOut.size())));
+        enum json_tokener_error enErr = json_tokener_get_error(pTok);
+        size_t uiEnd = json_tokener_get_parse_end(pTok);
+        json_tokener_free(pTok);
+        if (enErr != json_tokener_success || strOut.find_first_not_of(" \t\r\n", uiEnd) != std::string::npos) {
+            const char* pszWhat = enErr == json_tokener_continue  ? "unexpected end of data"
+                                  : enErr == json_tokener_success ? "more after the value"
+                                                                  : json_tokener_error_desc(enErr);
+            *pstrError = "--data json: malformed JSON at byte " + std::to_string(uiEnd) + ": " + pszWhat;
+            return false;
+        }
+    } else if (StartsWith(strArg, "hex:")) {
+        bOk = ParseHex(strArg.substr(4), &strOut);
+        *pstrError = "--data hex: wants pairs of hex digits (blanks ignored)";
+    } else if (StartsWith(strArg, "base64:")) {
+        bOk = ParseBase64(strArg.substr(7), &strOut);
+        *pstrError = "--data base64: not base64";
+    } else if (StartsWith(strArg, "@")) {
+        // At most one byte more than a data block holds: enough to refuse a longer file (or a device).
+        std::ifstream in(strArg.substr(1), std::ios::binary);
+        strOut.resize(VW_CMD_BODY_LEN + 1);
+        in.read(&strOut[0], static_cast<std::streamsize>(strOut.size()));
+        bOk = in.good() || in.eof();
+        strOut.resize(static_cast<size_t>(in.gcount()));
+        *pstrError = "--data " + strArg + ": cannot read: " + strerror(errno);
+    } else {
+        strOut = StartsWith(strArg, "text:") ? strArg.substr(5) : strArg;
+    }
+    if (!bOk) {
+        return false;
+    }
+    if (strOut.size() > VW_CMD_BODY_LEN) {
+        *pstrError = "--data: " + std::to_string(strOut.size()) + " bytes, the data block holds " +
+                     std::to_string(VW_CMD_BODY_LEN);
+        return false;
+    }
+    pstrError->clear();
+    *pstrBytes = std::move(strOut);
+    return true;
+}
+
+std::string HexDump(const std::string& strData)
+{
+    std::string strOut;
+    char acLine[100];
+    for (size_t uiAt = 0; uiAt < strData.size(); uiAt += 16) {
+        int n = snprintf(acLine, sizeof(acLine), "%08zx ", uiAt);
+        std::string strAscii;
+        for (size_t i = uiAt; i < uiAt + 16; ++i) {
+            if (i < strData.size()) {
+                unsigned char c = static_cast<unsigned char>(strData[i]);
+                n += snprintf(acLine + n, sizeof(acLine) - static_cast<size_t>(n), " %02x", c);
+                strAscii.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.');
+            } else {
+                n += snprintf(acLine + n, sizeof(acLine) - static_cast<size_t>(n), "   ");
+            }
+        }
+        strOut += std::string(acLine) + "  |" + strAscii + "|\n";
+    }
+    return strOut;
+}
+
+std::string ShowData(const std::string& strData, bool bHex)
+{
+    if (strData.empty()) {
+        return "(empty)\n";
+    }
+    if (bHex) {
+        return HexDump(strData);
+    }
+    // A text a service ended with NULs (as C strings go) is still that text.
+    std::string strText = strData.substr(0, strData.find_last_not_of('\0') + 1);
+    if (strText.find('\0') == std::string::npos) {
+        if (JsonPtr pObj = ParseJson(strText)) {
+            return std::string(json_object_to_json_string_ext(pObj.get(), JSON_C_TO_STRING_PRETTY |
+                                                                              JSON_C_TO_STRING_SPACED |
+                                                                              JSON_C_TO_STRING_NOSLASHESCAPE)) +
+                   "\n";
+        }
+        if (Printable(strText)) {
+            return strText + (strText.empty() || strText.back() != '\n' ? "\n" : "");
+        }
+    }
+    return HexDump(strData);
+}
+
+std::string JsonString(const std::string& strText)
+{
+    JsonPtr pStr(json_object_new_string_len(strText.data(), static_cast<int>(strText.size())));
+    return json_object_to_json_string_ext(pStr.get(), JSON_C_TO_STRING_NOSLASHESCAPE);
+}
+
+std::string DataJson(const std::string& strData)
+{
+    std::string strText = strData.substr(0, strData.find_last_not_of('\0') + 1);
+    if (strText.find('\0') == std::string::npos) {
+        if (JsonPtr pObj = ParseJson(strText)) {
+            return json_object_to_json_string_ext(pObj.get(), JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
+        }
+        if (Printable(strText)) {
+            return JsonString(strText);
+        }
+    }
+    std::string strHex;
+    char acByte[3];
+    for (unsigned char c : strData) {
+        snprintf(acByte, sizeof(acByte), "%02x", c);
+        strHex += acByte;
+    }
+    return "{\"hex\":\"" + strHex + "\"}";
+}
+
+Endpoint::Endpoint(const std::string& strRunDir) : m_strRunDir(strRunDir)
+{
+    memset(&m_stSock, 0, sizeof(m_stSock));
+    m_stSock.iFd = -1;
+    m_stSock.pfnSendMsg = Send;
+    m_stSock.pfnRecvMsg = Recv;
+}
+
+Endpoint::~Endpoint()
+{
+    if (m_stSock.iFd >= 0) {
+        close(m_stSock.iFd);
+        (void)unlink(m_strPath.c_str());
+    }
+}
+
+bool Endpoint::Open(std::string* pstrError)
+{
+    static std::atomic<unsigned int> s_uiNext{0};
+    // A name of the probe's own: on the camera "/tmp/re" is the server's, and a reply sent there
+    // would reach the server instead of the probe.
+    m_strPath = SocketPath(m_strRunDir, "/tmp/kxprobe." + std::to_string(getpid()) + "." + std::to_string(s_uiNext++));
+    sockaddr_un stAddr{};
+    stAddr.sun_family = AF_UNIX;
+    if (m_strPath.size() >= sizeof(stAddr.sun_path)) {
+        *pstrError = "socket path too long: " + m_strPath;
+        return false;
+    }
+    memcpy(stAddr.sun_path, m_strPath.c_str(), m_strPath.size() + 1);
+    m_stSock.iFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // As the kit's endpoints: a send waits up to a second for room in a busy service's queue.
+    timeval stWait{1, 0};
+    if (m_stSock.iFd < 0 || setsockopt(m_stSock.iFd, SOL_SOCKET, SO_SNDTIMEO, &stWait, sizeof(stWait)) != 0 ||
+        ((void)unlink(m_strPath.c_str()), bind(m_stSock.iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr))) !=
+            0) {
+        *pstrError = "cannot bind " + m_strPath + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+int Endpoint::Send(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    Endpoint* pThis = reinterpret_cast<Endpoint*>(pstSock);
+    char szDst[sizeof(pstSock->szDstName) + 1] = {0};
+    memcpy(szDst, pstSock->szDstName, sizeof(pstSock->szDstName));
+    std::string strPath = SocketPath(pThis->m_strRunDir, szDst);
+    sockaddr_un stTo{};
+    stTo.sun_family = AF_UNIX;
+    if (strPath.size() >= sizeof(stTo.sun_path)) {
+        pThis->m_iSendErrno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(stTo.sun_path, strPath.c_str(), strPath.size() + 1);
+    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo));
+    pThis->m_iSendErrno = n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : (n < 0 ? errno : EMSGSIZE);
+    return pThis->m_iSendErrno == 0 ? 0 : -1;
+}
+
+int Endpoint::Recv(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    // A longer datagram is no whole message either (MSG_TRUNC gives its real length).
+    ssize_t n = recv(pstSock->iFd, pstMsg, sizeof(*pstMsg), MSG_DONTWAIT | MSG_TRUNC);
+    return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
+}
+
+namespace {
+
+volatile sig_atomic_t g_bTimedOut = 0;
+
+void OnAlarm(int)
+{
+    g_bTimedOut = 1;
+}
+
+// The library's wait is select() on the endpoint: a signal without SA_RESTART ends it at once
+// (select is never restarted), and the library answers as for a time-out.
+class WaitLimit {
+public:
+    explicit WaitLimit(double dSeconds) : m_bOn(dSeconds > 0)
+    {
+        g_bTimedOut = 0;
+        if (!m_bOn) {
+            return;
+        }
+        struct sigaction stAct {};
+        stAct.sa_handler = OnAlarm;
+        sigemptyset(&stAct.sa_mask);
+        sigaction(SIGALRM, &stAct, &m_stOld);
+        itimerval stTimer{};
+        stTimer.it_value.tv_sec = static_cast<time_t>(dSeconds);
+        stTimer.it_value.tv_usec = static_cast<suseconds_t>((dSeconds - static_cast<double>(stTimer.it_value.tv_sec)) *
+                                                            1e6);
+        if (stTimer.it_value.tv_sec == 0 && stTimer.it_value.tv_usec == 0) {
+            stTimer.it_value.tv_usec = 1;
+        }
+        setitimer(ITIMER_REAL, &stTimer, nullptr);
+    }
+    ~WaitLimit()
+    {
+        if (m_bOn) {
+            itimerval stOff{};
+            setitimer(ITIMER_REAL, &stOff, nullptr);
+            sigaction(SIGALRM, &m_stOld, nullptr);
+        }
+    }
+    WaitLimit(const WaitLimit&) = delete;
+    WaitLimit& operator=(const WaitLimit&) = delete;
+
+private:
+    bool m_bOn;
+    struct sigaction m_stOld {};
+};
+
+std::string Seconds(double d)
+{
+    std::ostringstream out;
+    out << d;
+    return out.str();
+}
+
+} // namespace
+
+int Ask(const std::string& strRunDir, const std::string& strService, bool bSet, unsigned int uiCmd,
+        const std::string& strData, double dTimeoutSeconds, Message* pstReply, std::string* pstrWhy)
+{
+    Endpoint ep(strRunDir);
+    if (!ep.Open(pstrWhy)) {
+        return kExitFailed;
+    }
+    std::string strPath = SocketPath(strRunDir, strService);
+    if (strService.size() >= sizeof(ep.Record()->szDstName)) {
+        *pstrWhy = "service name \"" + strService + "\" is longer than " +
+                   std::to_string(sizeof(ep.Record()->szDstName) - 1) + " characters";
+        return kExitUsage;
+    }
+    auto pstBody = std::make_unique<vwCmdBody>();
+    memset(pstBody.get(), 0, sizeof(*pstBody));
+    memcpy(pstBody->aucData, strData.data(), std::min(strData.size(), sizeof(pstBody->aucData)));
+    bool bBody = bSet || !strData.empty();
+    auto pstRsp = std::make_unique<MSG_DATA>();
+    memset(pstRsp.get(), 0, sizeof(*pstRsp));
+    // Left as it is when nothing arrives; a reply of another type or command overwrites it.
+    const unsigned int kNothing = 0xffffffffu;
+    pstRsp->enMsgType = static_cast<VW_MSG_TYPE>(kNothing);
+    long long llRet;
+    {
+        WaitLimit limit(dTimeoutSeconds);
+        llRet = RestSendSynUnixMsg(strService.c_str(), bSet ? VW_MSG_TYPE_SET_REQ : VW_MSG_TYPE_GET_REQ,
+                                   static_cast<VW_CMD_TYPE>(uiCmd), bBody ? pstBody.get() : nullptr, ep.Record(),
+                                   pstRsp.get(), 0);
+    }
+    std::string strReply(reinterpret_cast<const char*>(pstRsp.get()), sizeof(*pstRsp));
+    if (llRet == 0) {
+        *pstReply = Decode(strReply);
+        return kExitOk;
+    }
+    if (ep.SendErrno() != 0) {
+        int iErr = ep.SendErrno();
+        bool bMissing = iErr == ENOENT || iErr == ECONNREFUSED || iErr == ENOTSOCK;
+        *pstrWhy = (bMissing ? "no service at " : "cannot send to ") + strService +
+                   (strPath != strService ? " (" + strPath + ")" : "") + ": " + strerror(iErr);
+        return bMissing ? kExitNoService : kExitFailed;
+    }
+    if (static_cast<unsigned int>(pstRsp->enMsgType) != kNothing) {
+        *pstReply = Decode(strReply);
+        *pstrWhy = "the reply does not match the request: " + TypeName(pstReply->uiType) + " cmd " +
+                   std::to_string(pstReply->uiCmd) + " for " + (bSet ? "SET" : "GET") + " cmd " + std::to_string(uiCmd);
+        return kExitMismatch;
+    }
+    *pstrWhy = g_bTimedOut ? "no reply from " + strService + " within " + Seconds(dTimeoutSeconds) + " s"
+                           : "no reply from " + strService + " (the library's wait ended without a whole message)";
+    return kExitTimeout;
+}
+
+} // namespace kxprobe
