@@ -31,28 +31,6 @@ const unsigned long long kTurnsMax = 100;
 // Data longer than this is not quoted in a difference line.
 const size_t kQuotedMax = 64;
 
-struct JsonPut {
-    void operator()(json_object* pObj) const { json_object_put(pObj); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonPut>;
-
-JsonPtr ParseWhole(const std::string& strText)
-{
-    if (strText.find('\0') != std::string::npos) {
-        return nullptr;
-    }
-    json_tokener* pTok = json_tokener_new();
-    if (pTok == nullptr) {
-        return nullptr;
-    }
-    // With its NUL, so that a number at the very end is known to have ended.
-    JsonPtr pVal(json_tokener_parse_ex(pTok, strText.c_str(), static_cast<int>(strText.size()) + 1));
-    bool bWhole = json_tokener_get_error(pTok) == json_tokener_success &&
-                  strText.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(pTok)) == std::string::npos;
-    json_tokener_free(pTok);
-    return bWhole ? std::move(pVal) : nullptr;
-}
-
 std::string Plain(json_object* pVal)
 {
     return json_object_to_json_string_ext(pVal, JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE);
@@ -210,8 +188,8 @@ json_object* DataValue(const std::string& strData)
 void CompareData(const std::string& strScenario, const std::string& strService,
                  const std::vector<std::string>& vecIgnore, std::vector<Difference>* pvecOut)
 {
-    JsonPtr pScenario = ParseWhole(strScenario);
-    JsonPtr pService = ParseWhole(strService);
+    JsonPtr pScenario = ParseWholeJson(strScenario);
+    JsonPtr pService = ParseWholeJson(strService);
     if (pScenario != nullptr && pService != nullptr) {
         CompareJson(Side{true, pScenario.get()}, Side{true, pService.get()}, "", vecIgnore, pvecOut);
         return;

@@ -189,6 +189,23 @@ std::string Value(const Args& a, const std::string& strFlag, const std::string& 
     return it->second[0];
 }
 
+const std::vector<std::string>& Values(const Args& a, const std::string& strFlag)
+{
+    static const std::vector<std::string> kNone;
+    auto it = a.mapFlags.find(strFlag);
+    return it == a.mapFlags.end() ? kNone : it->second;
+}
+
+// An HBTP extension header's tag: a number from 0 to 65535.
+bool Tag(const std::string& strText, unsigned short* pusTag)
+{
+    char* pEnd = nullptr;
+    errno = 0;
+    unsigned long ulTag = strtoul(strText.c_str(), &pEnd, 0);
+    *pusTag = static_cast<unsigned short>(ulTag);
+    return !strText.empty() && strText[0] != '-' && *pEnd == '\0' && errno == 0 && ulTag <= 0xffff;
+}
+
 unsigned long Number(const Args& a, const std::string& strFlag, unsigned long ulMax)
 {
     std::string strText = Value(a, strFlag);
@@ -318,26 +335,22 @@ int Hbtp(const Args& a)
     }
     std::vector<std::pair<unsigned short, std::string>> vecSend;
     std::vector<unsigned short> vecShow{KXAPI_HBTP_EXT_CLIENT_FD};
-    for (const std::string& strHeader :
-         a.mapFlags.count("--header") ? a.mapFlags.at("--header") : std::vector<std::string>{}) {
+    for (const std::string& strHeader : Values(a, "--header")) {
         size_t uiEq = strHeader.find('=');
-        char* pEnd = nullptr;
-        unsigned long ulTag = strtoul(strHeader.substr(0, uiEq).c_str(), &pEnd, 0);
-        if (uiEq == std::string::npos || uiEq == 0 || *pEnd != '\0' || ulTag > 0xffff ||
+        unsigned short usTag = 0;
+        if (uiEq == std::string::npos || !Tag(strHeader.substr(0, uiEq), &usTag) ||
             strHeader.size() - uiEq - 1 > 0xffff) {
             Usage("hbtp", "--header wants TAG=VALUE with TAG from 0 to 65535");
         }
-        vecSend.emplace_back(static_cast<unsigned short>(ulTag), strHeader.substr(uiEq + 1));
-        vecShow.push_back(static_cast<unsigned short>(ulTag));
+        vecSend.emplace_back(usTag, strHeader.substr(uiEq + 1));
+        vecShow.push_back(usTag);
     }
-    for (const std::string& strTag :
-         a.mapFlags.count("--show-header") ? a.mapFlags.at("--show-header") : std::vector<std::string>{}) {
-        char* pEnd = nullptr;
-        unsigned long ulTag = strtoul(strTag.c_str(), &pEnd, 0);
-        if (strTag.empty() || *pEnd != '\0' || ulTag > 0xffff) {
+    for (const std::string& strTag : Values(a, "--show-header")) {
+        unsigned short usTag = 0;
+        if (!Tag(strTag, &usTag)) {
             Usage("hbtp", "--show-header wants a tag from 0 to 65535");
         }
-        vecShow.push_back(static_cast<unsigned short>(ulTag));
+        vecShow.push_back(usTag);
     }
     double dTimeout = Seconds(a, "--timeout", 30);
     if (!FindHbtp(&g_stHbtp)) {
@@ -499,8 +512,7 @@ int RunTap(const Args& a)
     }
     std::unique_ptr<Recorder> pRecorder;
     if (Has(a, "--record")) {
-        pRecorder = std::make_unique<Recorder>(strService, a.mapFlags.count("--redact") ? a.mapFlags.at("--redact")
-                                                                                        : std::vector<std::string>{});
+        pRecorder = std::make_unique<Recorder>(strService, Values(a, "--redact"));
     }
     std::string strWhy;
     PcapWriter pcap;
@@ -565,7 +577,7 @@ int Diff(const Args& a)
     stOpt.strService = Service(a, 2);
     stOpt.strScenario = a.vecPositional[1];
     stOpt.strRunDir = Value(a, "--run-dir");
-    stOpt.vecIgnore = a.mapFlags.count("--ignore") ? a.mapFlags.at("--ignore") : std::vector<std::string>{};
+    stOpt.vecIgnore = Values(a, "--ignore");
     stOpt.dTimeoutSeconds = Seconds(a, "--timeout", 0);
     stOpt.bJson = Has(a, "--json");
     return RunDiff(stOpt, std::cout, std::cerr);

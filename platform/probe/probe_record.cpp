@@ -18,29 +18,8 @@ namespace kxprobe {
 
 namespace {
 
-struct JsonPut {
-    void operator()(json_object* pObj) const { json_object_put(pObj); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonPut>;
-
 // The emulator renders JSON data with this and nothing else.
 const int kEmulatorJson = JSON_C_TO_STRING_SPACED;
-
-// The whole text as one JSON value of any kind, or null.
-JsonPtr ParseWhole(const std::string& strText)
-{
-    json_tokener* pTok = json_tokener_new();
-    if (pTok == nullptr) {
-        return nullptr;
-    }
-    json_tokener_set_flags(pTok, JSON_TOKENER_STRICT);
-    // With its NUL, so that a number at the very end is known to have ended.
-    JsonPtr pVal(json_tokener_parse_ex(pTok, strText.c_str(), static_cast<int>(strText.size()) + 1));
-    bool bWhole = json_tokener_get_error(pTok) == json_tokener_success &&
-                  strText.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(pTok)) == std::string::npos;
-    json_tokener_free(pTok);
-    return bWhole ? std::move(pVal) : nullptr;
-}
 
 // Text a scenario file can hold as a string and a person can read: UTF-8, no control bytes but
 // tabs and line ends.
@@ -154,7 +133,7 @@ JsonPtr DataForm(const std::string& strData, const std::vector<std::string>& vec
     if (strData.find('\0') != std::string::npos || !ReadableText(strData)) {
         return Form("hex", json_object_new_string(Hex(strData).c_str()));
     }
-    if (JsonPtr pVal = ParseWhole(strData)) {
+    if (JsonPtr pVal = ParseWholeJson(strData)) {
         bool bBlanked = Blank(pVal.get(), vecRedact);
         std::string strRendered = json_object_to_json_string_ext(pVal.get(), kEmulatorJson);
         if (strRendered.find("${") == std::string::npos && (bBlanked || strRendered == strData)) {
@@ -222,7 +201,7 @@ struct Recorder::Impl {
 // write the secret. Requests that differ only in a secret become one rule, answered in turn.
 JsonPtr Recorder::Impl::Match(const std::string& strText, size_t* puiFields, bool* pbByFields) const
 {
-    JsonPtr pReq = ParseWhole(strText);
+    JsonPtr pReq = ParseWholeJson(strText);
     bool bSecret = false;
     for (const std::string& strPath : vecRedact) {
         bSecret = bSecret || FieldAt(pReq.get(), strPath) != nullptr;

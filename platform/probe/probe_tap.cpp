@@ -2,6 +2,7 @@
 // reply of the service comes back on the socket that tells whose it is, however many clients
 // (the reference server binds a fresh name per request) ask at once.
 #include "probe_tap.h"
+#include "probe_wire.h"
 
 #include <dirent.h>
 #include <poll.h>
@@ -35,21 +36,10 @@ double Now()
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-bool MakeAddr(const std::string& strPath, sockaddr_un* pstAddr)
-{
-    memset(pstAddr, 0, sizeof(*pstAddr));
-    pstAddr->sun_family = AF_UNIX;
-    if (strPath.size() >= sizeof(pstAddr->sun_path)) {
-        return false;
-    }
-    memcpy(pstAddr->sun_path, strPath.c_str(), strPath.size() + 1);
-    return true;
-}
-
 int BoundSocket(const std::string& strPath)
 {
     sockaddr_un stAddr;
-    if (!MakeAddr(strPath, &stAddr)) {
+    if (!UnixAddress(strPath, &stAddr)) {
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -72,7 +62,7 @@ bool Listening(const std::string& strPath)
 {
     sockaddr_un stAddr;
     int iFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    bool bYes = iFd >= 0 && MakeAddr(strPath, &stAddr) &&
+    bool bYes = iFd >= 0 && UnixAddress(strPath, &stAddr) &&
                 connect(iFd, reinterpret_cast<sockaddr*>(&stAddr), sizeof(stAddr)) == 0;
     if (iFd >= 0) {
         close(iFd);
@@ -224,7 +214,7 @@ bool Tap::Open(const std::string& strPath, std::string* pstrError)
     }
     // The longest name the tap binds must fit a socket address too.
     sockaddr_un stProbe;
-    if (!MakeAddr(strPath + kUpstream + "4294967295", &stProbe)) {
+    if (!UnixAddress(strPath + kUpstream + "4294967295", &stProbe)) {
         *pstrError = strPath + ": too long for the tap's names";
         return false;
     }
@@ -268,7 +258,7 @@ int Tap::Run(const std::function<void(const Seen&)>& fnSeen, const volatile sig_
     Impl& im = *m_pImpl;
     // The service, under the aside name until the name went back.
     sockaddr_un stAside, stService;
-    if (!MakeAddr(im.strAside, &stAside) || !MakeAddr(im.strPath, &stService)) {
+    if (!UnixAddress(im.strAside, &stAside) || !UnixAddress(im.strPath, &stService)) {
         *pstrError = im.strAside + ": too long";
         return -1;
     }

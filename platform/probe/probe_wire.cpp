@@ -20,31 +20,13 @@ namespace kxprobe {
 
 namespace {
 
-struct JsonPut {
-    void operator()(json_object* pObj) const { json_object_put(pObj); }
-};
-using JsonPtr = std::unique_ptr<json_object, JsonPut>;
-
 // The whole text as one JSON object or array; null for anything else (a bare number or string
 // is data a person reads better as it stands).
 JsonPtr ParseJson(const std::string& strText)
 {
-    if (strText.empty() || (strText.find_first_not_of(" \t\r\n") == std::string::npos)) {
-        return nullptr;
-    }
-    json_tokener* pTok = json_tokener_new();
-    if (pTok == nullptr) {
-        return nullptr;
-    }
-    JsonPtr pObj(json_tokener_parse_ex(pTok, strText.c_str(), static_cast<int>(strText.size())));
-    bool bWhole = json_tokener_get_error(pTok) == json_tokener_success &&
-                  strText.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(pTok)) == std::string::npos;
-    json_tokener_free(pTok);
-    if (!bWhole ||
-        !(json_object_is_type(pObj.get(), json_type_object) || json_object_is_type(pObj.get(), json_type_array))) {
-        return nullptr;
-    }
-    return pObj;
+    JsonPtr pObj = ParseWholeJson(strText);
+    bool bShown = json_object_is_type(pObj.get(), json_type_object) || json_object_is_type(pObj.get(), json_type_array);
+    return bShown ? std::move(pObj) : nullptr;
 }
 
 bool Printable(const std::string& strText)
@@ -127,6 +109,39 @@ bool StartsWith(const std::string& strText, const char* pszPrefix)
 }
 
 } // namespace
+
+void JsonPut::operator()(json_object* pObj) const
+{
+    json_object_put(pObj);
+}
+
+JsonPtr ParseWholeJson(const std::string& strText)
+{
+    if (strText.find('\0') != std::string::npos) {
+        return nullptr;
+    }
+    json_tokener* pTok = json_tokener_new();
+    if (pTok == nullptr) {
+        return nullptr;
+    }
+    // With its NUL, so that a number at the very end is known to have ended.
+    JsonPtr pVal(json_tokener_parse_ex(pTok, strText.c_str(), static_cast<int>(strText.size()) + 1));
+    bool bWhole = json_tokener_get_error(pTok) == json_tokener_success &&
+                  strText.find_first_not_of(" \t\r\n", json_tokener_get_parse_end(pTok)) == std::string::npos;
+    json_tokener_free(pTok);
+    return bWhole ? std::move(pVal) : nullptr;
+}
+
+bool UnixAddress(const std::string& strPath, sockaddr_un* pstAddr)
+{
+    memset(pstAddr, 0, sizeof(*pstAddr));
+    pstAddr->sun_family = AF_UNIX;
+    if (strPath.size() >= sizeof(pstAddr->sun_path)) {
+        return false;
+    }
+    memcpy(pstAddr->sun_path, strPath.c_str(), strPath.size() + 1);
+    return true;
+}
 
 std::string SocketPath(const std::string& strRunDir, const std::string& strName)
 {
@@ -312,13 +327,11 @@ bool Endpoint::Open(std::string* pstrError)
     // A name of the probe's own: on the camera "/tmp/re" is the server's, and a reply sent there
     // would reach the server instead of the probe.
     m_strPath = SocketPath(m_strRunDir, "/tmp/kxprobe." + std::to_string(getpid()) + "." + std::to_string(s_uiNext++));
-    sockaddr_un stAddr{};
-    stAddr.sun_family = AF_UNIX;
-    if (m_strPath.size() >= sizeof(stAddr.sun_path)) {
+    sockaddr_un stAddr;
+    if (!UnixAddress(m_strPath, &stAddr)) {
         *pstrError = "socket path too long: " + m_strPath;
         return false;
     }
-    memcpy(stAddr.sun_path, m_strPath.c_str(), m_strPath.size() + 1);
     m_stSock.iFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // As the kit's endpoints: a send waits up to a second for room in a busy service's queue.
     timeval stWait{1, 0};
@@ -337,13 +350,11 @@ int Endpoint::Send(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     char szDst[sizeof(pstSock->szDstName) + 1] = {0};
     memcpy(szDst, pstSock->szDstName, sizeof(pstSock->szDstName));
     std::string strPath = SocketPath(pThis->m_strRunDir, szDst);
-    sockaddr_un stTo{};
-    stTo.sun_family = AF_UNIX;
-    if (strPath.size() >= sizeof(stTo.sun_path)) {
+    sockaddr_un stTo;
+    if (!UnixAddress(strPath, &stTo)) {
         pThis->m_iSendErrno = ENAMETOOLONG;
         return -1;
     }
-    memcpy(stTo.sun_path, strPath.c_str(), strPath.size() + 1);
     ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo));
     pThis->m_iSendErrno = n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : (n < 0 ? errno : EMSGSIZE);
     return pThis->m_iSendErrno == 0 ? 0 : -1;

@@ -5,7 +5,12 @@
 
 #include "kxapicommon.h"
 
+#include <sys/un.h>
+
+#include <memory>
 #include <string>
+
+struct json_object;
 
 namespace kxprobe {
 
@@ -19,6 +24,16 @@ enum ExitStatus {
     kExitMismatch = 5,  // a reply of another type or command
     kExitFailed = 6,    // anything else: a file, a socket, a name that cannot be moved
 };
+
+struct JsonPut {
+    void operator()(json_object* pObj) const;
+};
+using JsonPtr = std::unique_ptr<json_object, JsonPut>;
+// The whole text as one JSON value of any kind; null for anything else (a NUL inside, more after it).
+JsonPtr ParseWholeJson(const std::string& strText);
+
+// The socket address of a path; false when it is too long for one.
+bool UnixAddress(const std::string& strPath, sockaddr_un* pstAddr);
 
 // Where a service name lives: on the camera the name is the path; under a run directory (the
 // dev-host kit's), "/tmp/A" becomes "<run dir>/tmp_A", as the kit maps it.
