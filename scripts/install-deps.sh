@@ -3,7 +3,10 @@
 set -euo pipefail
 pkgs=(cmake g++ pkg-config make libjson-c-dev libpoco-dev libgtest-dev libgmock-dev libbenchmark-dev python3-jsonschema "$@")
 # Wanted, not needed: without tshark the test that decodes kxapi-probe's captures is skipped.
-optional=(tshark)
+# Tried by the plain call (the suite's) only: a machine that cannot get it is not asked again by
+# every script that needs one more package.
+optional=()
+[ $# -gt 0 ] || optional=(tshark)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

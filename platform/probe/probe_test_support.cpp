@@ -110,9 +110,15 @@ Run Probe(const std::vector<std::string>& vecArgs)
     return stRun;
 }
 
-Process::Process(const std::vector<std::string>& vecArgv, bool bPreload)
+Process::Process(const std::vector<std::string>& vecArgv, bool bPreload, const std::string& strOutFile)
 {
     int aiOut[2];
+    if (!strOutFile.empty()) {
+        int iFile = open(strOutFile.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
+        m_iPid = Spawn(vecArgv, bPreload, iFile, iFile);
+        close(iFile);
+        return;
+    }
     if (pipe2(aiOut, O_CLOEXEC) != 0) {
         return;
     }
@@ -143,7 +149,7 @@ std::string Process::Line(double dSeconds)
             return strLine;
         }
         pollfd stPoll{m_iOut, POLLIN, 0};
-        if (iLeftMs <= 0 || poll(&stPoll, 1, 50) < 0) {
+        if (m_iOut < 0 || iLeftMs <= 0 || poll(&stPoll, 1, 50) < 0) {
             return "(timed out)";
         }
         iLeftMs -= 50;

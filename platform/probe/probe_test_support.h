@@ -24,8 +24,10 @@ Run Probe(const std::vector<std::string>& vecArgs);
 // A program running in the background, its standard output and error read line by line.
 class Process {
 public:
-    // vecArgv[0] is the program; bPreload: with the stand-in preloaded.
-    Process(const std::vector<std::string>& vecArgv, bool bPreload);
+    // vecArgv[0] is the program; bPreload: with the stand-in preloaded. strOutFile: its output
+    // goes to that file instead (for a program that says more than anyone reads: a pipe nobody
+    // empties would stop it), and Line reads nothing.
+    Process(const std::vector<std::string>& vecArgv, bool bPreload, const std::string& strOutFile = "");
     ~Process(); // SIGKILL if still running
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
