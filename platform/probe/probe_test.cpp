@@ -34,6 +34,8 @@ const char kScenario[] = R"({ "name": "probe test", "services": [
     { "name": "osd set", "cmd": 2001, "type": "set", "data": { "equals": "hello" }, "reply": { "result": 0 } },
     { "name": "busy", "cmd": 1002, "reply": { "result": 16 } },
     { "name": "wrong command", "cmd": 1005, "reply": { "cmd": 1006 } },
+    { "name": "wrong type", "cmd": 1006, "reply": { "type": 4 } },
+    { "name": "words", "cmd": 1007, "reply": { "data": "plain words" } },
     { "name": "never", "cmd": 1003, "reply": { "silent": true } } ] },
   { "name": "auth", "hbtp": "auth.paas.opx", "rules": [
     { "name": "users", "url": 0, "reply": { "code": 200, "headers": { "7": "seven" }, "body": { "json": { "Users": 3 } } } },
@@ -86,6 +88,7 @@ TEST_F(ProbeTest, SendEachDataFormAndEachWayItEnds)
          ""},
         {{"send", "/tmp/A", "--cmd", "1004", "--json"}, 0, R"("data":{"hex":"000102ff"})", ""},
         {{"send", "/tmp/A", "--cmd", "1004"}, 0, "00000000  00 01 02 ff", ""},
+        {{"send", "/tmp/A", "--cmd", "1007"}, 0, "(ullDataLen 11)\nplain words\n", ""},
         {{"send", "/tmp/A", "--cmd", "2001", "--set", "--data", "hello", "--json"},
          0,
          R"("type":3,"type_name":"SET reply","cmd":2001,"result":0,)",
@@ -122,8 +125,12 @@ TEST_F(ProbeTest, SendEachDataFormAndEachWayItEnds)
     EXPECT_EQ(Probe(With({"send", "/tmp/A", "--cmd", "1002"})).iStatus, 1);
     struct stat stInfo {};
     EXPECT_NE(stat((m_strRun + "/tmp_A").c_str(), &stInfo), -1);
-    std::string strLs = kxprobe_test::Probe({"--help"}).strOut;
-    EXPECT_NE(strLs.find("usage: kxapi-probe COMMAND"), std::string::npos);
+    kxprobe_test::Run stHelp = Probe({"--help"});
+    EXPECT_EQ(stHelp.iStatus, 0);
+    EXPECT_EQ(stHelp.strOut.substr(0, 26), "usage: kxapi-probe COMMAND");
+    kxprobe_test::Run stVersion = Probe({"--version"});
+    EXPECT_EQ(stVersion.iStatus, 0);
+    EXPECT_EQ(stVersion.strOut.substr(0, 12), "kxapi-probe ");
 }
 
 TEST_F(ProbeTest, ArgumentsAreCheckedBeforeAnythingIsSent)
@@ -242,7 +249,9 @@ TEST_F(ProbeTest, TapUnderLoadGivesTheNameBack)
             }
         });
     }
-    Process tap({KXAPI_PROBE_EXE, "tap", "/tmp/A", "--run-dir", m_strRun, "--cmd", "1001"}, true);
+    Process tap(
+        {KXAPI_PROBE_EXE, "tap", "/tmp/A", "--run-dir", m_strRun, "--cmd", "1001", "--pcap", m_dir.File("t.pcapng")},
+        true);
     EXPECT_EQ(tap.Line(), "kxapi-probe: tapping /tmp/A (" + strPath + ")");
     const std::regex kRequest(R"(^\d\d:\d\d:\d\d\.\d{6} -> GET cmd 1001 cookie 0x0, (\d+) bytes, from .+$)");
     const std::regex kReply(
@@ -272,12 +281,22 @@ TEST_F(ProbeTest, TapUnderLoadGivesTheNameBack)
     }
     EXPECT_EQ(iFailed, 0) << "requests failed around the tap";
     EXPECT_EQ(iRequests, iReplies);
+    // The capture holds at least every message shown (the others passed too), each a whole datagram.
+    std::ifstream pcap(m_dir.File("t.pcapng"), std::ios::binary | std::ios::ate);
+    EXPECT_GT(static_cast<size_t>(pcap.tellg()), (iRequests + iReplies) * sizeof(MSG_DATA));
 
     // A tap killed outright leaves the service aside; untap puts it back and clears the tap's names.
     Process killed({KXAPI_PROBE_EXE, "tap", "/tmp/A", "--run-dir", m_strRun}, true);
     EXPECT_EQ(killed.Line(), "kxapi-probe: tapping /tmp/A (" + strPath + ")");
     EXPECT_EQ(Probe(With({"send", "/tmp/A", "--cmd", "1001"})).iStatus, 0);
     EXPECT_EQ(killed.Line().find(" -> GET cmd 1001"), 15u);
+    kxprobe_test::Run stTwice = Probe(With({"tap", "/tmp/A"}));
+    EXPECT_EQ(stTwice.iStatus, 6);
+    EXPECT_EQ(stTwice.strErr, "kxapi-probe: " + strPath + " is tapped already (" + strPath +
+                                  "~kxtap exists; after a killed tap: kxapi-probe untap)\n");
+    kxprobe_test::Run stNone = Probe(With({"tap", "/tmp/Z"}));
+    EXPECT_EQ(stNone.iStatus, 4);
+    EXPECT_EQ(stNone.strErr, "kxapi-probe: no service at " + m_strRun + "/tmp_Z\n");
     killed.Signal(SIGKILL);
     killed.Wait();
     EXPECT_EQ(Probe(With({"send", "/tmp/A", "--cmd", "1001"})).iStatus, 4);
