@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +50,8 @@ pid_t Spawn(const std::vector<std::string>& vecArgv, bool bPreload, int iOut, in
     vecE.push_back(nullptr);
     pid_t iPid = fork();
     if (iPid == 0) {
+        // A test that ctest kills on its time-out must not leave its services and taps behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(iOut, 1);
         dup2(iErr, 2);
         execve(vecA[0], vecA.data(), vecE.data());
