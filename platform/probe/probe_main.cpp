@@ -6,6 +6,9 @@
 #include "probe_record.h"
 #include "probe_tap.h"
 #include "probe_wire.h"
+#include "scenario_model.h"
+
+#include <json-c/json.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -196,23 +200,28 @@ const std::vector<std::string>& Values(const Args& a, const std::string& strFlag
     return it == a.mapFlags.end() ? kNone : it->second;
 }
 
-// An HBTP extension header's tag: a number from 0 to 65535.
-bool Tag(const std::string& strText, unsigned short* pusTag)
+// A whole number as C writes it (12, 0x1f), at most ulMax; false for anything else.
+bool NumberText(const std::string& strText, unsigned long ulMax, unsigned long* pulOut)
 {
     char* pEnd = nullptr;
     errno = 0;
-    unsigned long ulTag = strtoul(strText.c_str(), &pEnd, 0);
+    *pulOut = strtoul(strText.c_str(), &pEnd, 0);
+    return !strText.empty() && strText[0] != '-' && *pEnd == '\0' && errno == 0 && *pulOut <= ulMax;
+}
+
+// An HBTP extension header's tag: a number from 0 to 65535.
+bool Tag(const std::string& strText, unsigned short* pusTag)
+{
+    unsigned long ulTag = 0;
+    bool bOk = NumberText(strText, 0xffff, &ulTag);
     *pusTag = static_cast<unsigned short>(ulTag);
-    return !strText.empty() && strText[0] != '-' && *pEnd == '\0' && errno == 0 && ulTag <= 0xffff;
+    return bOk;
 }
 
 unsigned long Number(const Args& a, const std::string& strFlag, unsigned long ulMax)
 {
-    std::string strText = Value(a, strFlag);
-    char* pEnd = nullptr;
-    errno = 0;
-    unsigned long ulValue = strtoul(strText.c_str(), &pEnd, 0);
-    if (strText.empty() || strText[0] == '-' || *pEnd != '\0' || errno != 0 || ulValue > ulMax) {
+    unsigned long ulValue = 0;
+    if (!NumberText(Value(a, strFlag), ulMax, &ulValue)) {
         Usage(a.strCommand, strFlag + " wants a number from 0 to " + std::to_string(ulMax));
     }
     return ulValue;
@@ -266,6 +275,59 @@ bool FindHbtp(HbtpLibrary* pstLib)
            Find(&pstLib->pfnHeaderSet, "hbtp_header_set") && Find(&pstLib->pfnHeaderGet, "hbtp_header_get") &&
            Find(&pstLib->pfnContentAdd, "hbtp_content_add") && Find(&pstLib->pfnContent, "hbtp_content") &&
            Find(&pstLib->pfnSend, "hbtp_message_sendfd") && Find(&pstLib->pfnRecv, "hbtp_message_recvfd");
+}
+
+// The bytes of a --data argument, in the forms of scenario files (their decoders): "json:TEXT"
+// (checked, sent as given), "hex:00 0a ff" (blanks ignored), "base64:AAr/", "@FILE" (its bytes),
+// "text:TEXT" or any other TEXT as it stands. false with *pstrError naming the fault; more than
+// the data block holds is a fault too.
+bool ParseData(const std::string& strArg, std::string* pstrBytes, std::string* pstrError)
+{
+    std::string strOut;
+    bool bOk = true;
+    if (strArg.rfind("json:", 0) == 0) {
+        strOut = strArg.substr(5);
+        json_tokener* pTok = json_tokener_new();
+        JsonPtr pObj(json_tokener_parse_ex(pTok, strOut.c_str(), static_cast<int>(strOut.size())));
+        enum json_tokener_error enErr = json_tokener_get_error(pTok);
+        size_t uiEnd = json_tokener_get_parse_end(pTok);
+        json_tokener_free(pTok);
+        if (enErr != json_tokener_success || strOut.find_first_not_of(" \t\r\n", uiEnd) != std::string::npos) {
+            const char* pszWhat = enErr == json_tokener_continue  ? "unexpected end of data"
+                                  : enErr == json_tokener_success ? "more after the value"
+                                                                  : json_tokener_error_desc(enErr);
+            *pstrError = "--data json: malformed JSON at byte " + std::to_string(uiEnd) + ": " + pszWhat;
+            return false;
+        }
+    } else if (strArg.rfind("hex:", 0) == 0) {
+        std::string strWhy;
+        bOk = kxdev::HexBytes(strArg.substr(4), &strOut, &strWhy);
+        *pstrError = "--data hex: wants pairs of hex digits (blanks ignored)";
+    } else if (strArg.rfind("base64:", 0) == 0) {
+        bOk = kxdev::Base64Bytes(strArg.substr(7), &strOut);
+        *pstrError = "--data base64: not base64";
+    } else if (strArg.rfind("@", 0) == 0) {
+        // At most one byte more than a data block holds: enough to refuse a longer file (or a device).
+        std::ifstream in(strArg.substr(1), std::ios::binary);
+        strOut.resize(VW_CMD_BODY_LEN + 1);
+        in.read(&strOut[0], static_cast<std::streamsize>(strOut.size()));
+        bOk = in.good() || in.eof();
+        strOut.resize(static_cast<size_t>(in.gcount()));
+        *pstrError = "--data " + strArg + ": cannot read: " + strerror(errno);
+    } else {
+        strOut = strArg.rfind("text:", 0) == 0 ? strArg.substr(5) : strArg;
+    }
+    if (!bOk) {
+        return false;
+    }
+    if (strOut.size() > VW_CMD_BODY_LEN) {
+        *pstrError = "--data: " + std::to_string(strOut.size()) + " bytes, the data block holds " +
+                     std::to_string(VW_CMD_BODY_LEN);
+        return false;
+    }
+    pstrError->clear();
+    *pstrBytes = std::move(strOut);
+    return true;
 }
 
 std::string Status(int iResult)
@@ -334,7 +396,13 @@ int Hbtp(const Args& a)
         Fail(kExitUsage, strWhy);
     }
     std::vector<std::pair<unsigned short, std::string>> vecSend;
+    // The reply's headers to show, each once.
     std::vector<unsigned short> vecShow{KXAPI_HBTP_EXT_CLIENT_FD};
+    auto Show = [&vecShow](unsigned short usTag) {
+        if (std::find(vecShow.begin(), vecShow.end(), usTag) == vecShow.end()) {
+            vecShow.push_back(usTag);
+        }
+    };
     for (const std::string& strHeader : Values(a, "--header")) {
         size_t uiEq = strHeader.find('=');
         unsigned short usTag = 0;
@@ -343,14 +411,14 @@ int Hbtp(const Args& a)
             Usage("hbtp", "--header wants TAG=VALUE with TAG from 0 to 65535");
         }
         vecSend.emplace_back(usTag, strHeader.substr(uiEq + 1));
-        vecShow.push_back(usTag);
+        Show(usTag);
     }
     for (const std::string& strTag : Values(a, "--show-header")) {
         unsigned short usTag = 0;
         if (!Tag(strTag, &usTag)) {
             Usage("hbtp", "--show-header wants a tag from 0 to 65535");
         }
-        vecShow.push_back(usTag);
+        Show(usTag);
     }
     double dTimeout = Seconds(a, "--timeout", 30);
     if (!FindHbtp(&g_stHbtp)) {
@@ -408,22 +476,18 @@ int Hbtp(const Args& a)
     }
     std::ostringstream headers;
     std::string strSep;
-    for (size_t i = 0; i < vecShow.size(); ++i) {
+    for (unsigned short usTag : vecShow) {
         void* pValue = nullptr;
         unsigned short usLen = 0;
-        bool bSeen = false;
-        for (size_t j = 0; j < i; ++j) {
-            bSeen = bSeen || vecShow[j] == vecShow[i];
-        }
-        if (bSeen || g_stHbtp.pfnHeaderGet(pRsp.get(), vecShow[i], &pValue, &usLen) != 0 || pValue == nullptr) {
+        if (g_stHbtp.pfnHeaderGet(pRsp.get(), usTag, &pValue, &usLen) != 0 || pValue == nullptr) {
             continue;
         }
         std::string strValue(static_cast<const char*>(pValue), usLen);
         if (Has(a, "--json")) {
-            headers << strSep << "\"" << vecShow[i] << "\":" << DataJson(strValue);
+            headers << strSep << "\"" << usTag << "\":" << DataJson(strValue);
             strSep = ",";
         } else {
-            headers << "header   " << vecShow[i] << ": " << ShowData(strValue, false);
+            headers << "header   " << usTag << ": " << ShowData(strValue, false);
         }
     }
     if (Has(a, "--json")) {
@@ -530,6 +594,7 @@ int RunTap(const Args& a)
     }
     std::cout << "kxapi-probe: tapping " << strService << " (" << strPath << ")" << std::endl;
     bool bJson = Has(a, "--json");
+    std::string strPcap = Value(a, "--pcap");
     int iRet = tap.Run(
         [&](const Seen& stSeen) {
             Message stMsg = Decode(stSeen.strBytes);
@@ -537,10 +602,10 @@ int RunTap(const Args& a)
                 std::cout << TapLine(stSeen, stMsg, bJson) << std::endl;
             }
             if (pRecorder != nullptr) {
-                pRecorder->Add(stSeen);
+                pRecorder->Add(stSeen, stMsg);
             }
-            if (Has(a, "--pcap") && !pcap.Write(stSeen)) {
-                std::cerr << "kxapi-probe: cannot write " << Value(a, "--pcap") << ": " << strerror(errno) << std::endl;
+            if (!strPcap.empty() && !pcap.Write(stSeen)) {
+                std::cerr << "kxapi-probe: cannot write " << strPcap << ": " << strerror(errno) << std::endl;
             }
         },
         &g_bStop, dFor, &strWhy);

@@ -355,9 +355,8 @@ Recorder::Recorder(const std::string& strService, const std::vector<std::string>
     m_pImpl->vecRedact = vecRedact;
 }
 
-void Recorder::Add(const Seen& stSeen)
+void Recorder::Add(const Seen& stSeen, const Message& stMsg)
 {
-    Message stMsg = Decode(stSeen.strBytes);
     if (!stMsg.bWhole) {
         return;
     }

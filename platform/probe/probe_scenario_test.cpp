@@ -224,7 +224,7 @@ TEST(ProbeScenarioRecorder, WritesRepliesInTurnRedactedAndInTheirForms)
         Datagram(false, "c2", 9, 9, "${x}", 4, 4, 5),
     };
     for (const kxprobe::Seen& stSeen : aSeen) {
-        rec.Add(stSeen);
+        rec.Add(stSeen, kxprobe::Decode(stSeen.strBytes));
     }
     std::string strText = rec.ScenarioText();
     std::string strError;

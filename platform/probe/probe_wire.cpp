@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -37,75 +38,6 @@ bool Printable(const std::string& strText)
         }
     }
     return true;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-bool ParseHex(const std::string& strHex, std::string* pstrOut)
-{
-    int iHigh = -1;
-    for (char c : strHex) {
-        if (c == ' ' || c == '\t' || c == '\n' || c == ':') {
-            continue;
-        }
-        int iDigit = HexDigit(c);
-        if (iDigit < 0) {
-            return false;
-        }
-        if (iHigh < 0) {
-            iHigh = iDigit;
-        } else {
-            pstrOut->push_back(static_cast<char>(iHigh << 4 | iDigit));
-            iHigh = -1;
-        }
-    }
-    return iHigh < 0;
-}
-
-bool ParseBase64(const std::string& strText, std::string* pstrOut)
-{
-    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    unsigned int uiBits = 0, uiCount = 0;
-    size_t uiPad = 0;
-    for (char c : strText) {
-        if (c == '=') {
-            ++uiPad;
-            continue;
-        }
-        size_t uiAt = kAlphabet.find(c);
-        if (uiAt == std::string::npos || uiPad > 0) {
-            return false;
-        }
-        uiBits = uiBits << 6 | static_cast<unsigned int>(uiAt);
-        if (++uiCount == 4) {
-            pstrOut->push_back(static_cast<char>(uiBits >> 16));
-            pstrOut->push_back(static_cast<char>(uiBits >> 8));
-            pstrOut->push_back(static_cast<char>(uiBits));
-            uiBits = uiCount = 0;
-        }
-    }
-    if (uiCount == 1 || uiPad > 2) {
-        return false;
-    }
-    if (uiCount >= 2) {
-        pstrOut->push_back(static_cast<char>(uiBits >> (uiCount == 2 ? 4 : 10)));
-    }
-    if (uiCount == 3) {
-        pstrOut->push_back(static_cast<char>(uiBits >> 2));
-    }
-    return true;
-}
-
-bool StartsWith(const std::string& strText, const char* pszPrefix)
-{
-    return strText.rfind(pszPrefix, 0) == 0;
 }
 
 } // namespace
@@ -155,83 +87,53 @@ std::string SocketPath(const std::string& strRunDir, const std::string& strName)
     return strRunDir + "/" + strFlat;
 }
 
-Message Decode(const std::string& strDatagram)
+namespace {
+
+// A field of the message read where it lies in the datagram (which need not be aligned).
+template <typename T>
+T FieldAt(const unsigned char* pBytes, size_t uiOffset)
+{
+    T value;
+    memcpy(&value, pBytes + uiOffset, sizeof(value));
+    return value;
+}
+
+} // namespace
+
+Message Decode(const void* pDatagram, size_t uiBytes)
 {
     Message stMsg;
-    stMsg.uiBytes = strDatagram.size();
-    if (strDatagram.size() != sizeof(MSG_DATA)) {
+    stMsg.uiBytes = uiBytes;
+    if (uiBytes != sizeof(MSG_DATA)) {
         return stMsg;
     }
-    auto pstMsg = std::make_unique<MSG_DATA>();
-    memcpy(pstMsg.get(), strDatagram.data(), sizeof(MSG_DATA));
+    const unsigned char* p = static_cast<const unsigned char*>(pDatagram);
     stMsg.bWhole = true;
-    stMsg.uiType = static_cast<unsigned int>(pstMsg->enMsgType);
-    stMsg.uiCmd = static_cast<unsigned int>(pstMsg->enCmdType);
-    stMsg.iResult = static_cast<int>(pstMsg->enResult);
-    stMsg.ullCookie = reinterpret_cast<uintptr_t>(pstMsg->pUserData);
-    stMsg.ullMsgNum = pstMsg->ullMsgNum;
-    stMsg.ullDataLen = pstMsg->ullDataLen;
-    stMsg.ullExtParam = pstMsg->ullExtParam;
-    size_t uiLen = sizeof(pstMsg->aucData);
-    while (uiLen > 0 && pstMsg->aucData[uiLen - 1] == 0) {
+    stMsg.uiType = static_cast<unsigned int>(FieldAt<VW_MSG_TYPE>(p, offsetof(MSG_DATA, enMsgType)));
+    stMsg.uiCmd = static_cast<unsigned int>(FieldAt<VW_CMD_TYPE>(p, offsetof(MSG_DATA, enCmdType)));
+    stMsg.iResult = static_cast<int>(FieldAt<VW_RESULT_TYPE>(p, offsetof(MSG_DATA, enResult)));
+    stMsg.ullCookie = reinterpret_cast<uintptr_t>(FieldAt<void*>(p, offsetof(MSG_DATA, pUserData)));
+    stMsg.ullMsgNum = FieldAt<unsigned long long>(p, offsetof(MSG_DATA, ullMsgNum));
+    stMsg.ullDataLen = FieldAt<unsigned long long>(p, offsetof(MSG_DATA, ullDataLen));
+    stMsg.ullExtParam = FieldAt<unsigned long long>(p, offsetof(MSG_DATA, ullExtParam));
+    const unsigned char* pData = p + offsetof(MSG_DATA, aucData);
+    size_t uiLen = VW_CMD_BODY_LEN;
+    while (uiLen > 0 && pData[uiLen - 1] == 0) {
         --uiLen;
     }
-    stMsg.strData.assign(reinterpret_cast<const char*>(pstMsg->aucData), uiLen);
+    stMsg.strData.assign(reinterpret_cast<const char*>(pData), uiLen);
     return stMsg;
+}
+
+Message Decode(const std::string& strDatagram)
+{
+    return Decode(strDatagram.data(), strDatagram.size());
 }
 
 std::string TypeName(unsigned int uiType)
 {
     static const char* const kNames[] = {"GET", "SET", "GET reply", "SET reply"};
     return uiType < 4 ? kNames[uiType] : "type " + std::to_string(uiType);
-}
-
-bool ParseData(const std::string& strArg, std::string* pstrBytes, std::string* pstrError)
-{
-    std::string strOut;
-    bool bOk = true;
-    if (StartsWith(strArg, "json:")) {
-        strOut = strArg.substr(5);
-        json_tokener* pTok = json_tokener_new();
-        JsonPtr pObj(json_tokener_parse_ex(pTok, strOut.c_str(), static_cast<int>(strOut.size())));
-        enum json_tokener_error enErr = json_tokener_get_error(pTok);
-        size_t uiEnd = json_tokener_get_parse_end(pTok);
-        json_tokener_free(pTok);
-        if (enErr != json_tokener_success || strOut.find_first_not_of(" \t\r\n", uiEnd) != std::string::npos) {
-            const char* pszWhat = enErr == json_tokener_continue  ? "unexpected end of data"
-                                  : enErr == json_tokener_success ? "more after the value"
-                                                                  : json_tokener_error_desc(enErr);
-            *pstrError = "--data json: malformed JSON at byte " + std::to_string(uiEnd) + ": " + pszWhat;
-            return false;
-        }
-    } else if (StartsWith(strArg, "hex:")) {
-        bOk = ParseHex(strArg.substr(4), &strOut);
-        *pstrError = "--data hex: wants pairs of hex digits (blanks ignored)";
-    } else if (StartsWith(strArg, "base64:")) {
-        bOk = ParseBase64(strArg.substr(7), &strOut);
-        *pstrError = "--data base64: not base64";
-    } else if (StartsWith(strArg, "@")) {
-        // At most one byte more than a data block holds: enough to refuse a longer file (or a device).
-        std::ifstream in(strArg.substr(1), std::ios::binary);
-        strOut.resize(VW_CMD_BODY_LEN + 1);
-        in.read(&strOut[0], static_cast<std::streamsize>(strOut.size()));
-        bOk = in.good() || in.eof();
-        strOut.resize(static_cast<size_t>(in.gcount()));
-        *pstrError = "--data " + strArg + ": cannot read: " + strerror(errno);
-    } else {
-        strOut = StartsWith(strArg, "text:") ? strArg.substr(5) : strArg;
-    }
-    if (!bOk) {
-        return false;
-    }
-    if (strOut.size() > VW_CMD_BODY_LEN) {
-        *pstrError = "--data: " + std::to_string(strOut.size()) + " bytes, the data block holds " +
-                     std::to_string(VW_CMD_BODY_LEN);
-        return false;
-    }
-    pstrError->clear();
-    *pstrBytes = std::move(strOut);
-    return true;
 }
 
 std::string HexDump(const std::string& strData)
@@ -453,9 +355,8 @@ int Ask(const std::string& strRunDir, const std::string& strService, bool bSet, 
                                    static_cast<VW_CMD_TYPE>(uiCmd), bBody ? pstBody.get() : nullptr, ep.Record(),
                                    pstRsp.get(), 0);
     }
-    std::string strReply(reinterpret_cast<const char*>(pstRsp.get()), sizeof(*pstRsp));
     if (llRet == 0) {
-        *pstReply = Decode(strReply);
+        *pstReply = Decode(pstRsp.get(), sizeof(*pstRsp));
         return kExitOk;
     }
     if (ep.SendErrno() != 0) {
@@ -466,7 +367,7 @@ int Ask(const std::string& strRunDir, const std::string& strService, bool bSet, 
         return bMissing ? kExitNoService : kExitFailed;
     }
     if (static_cast<unsigned int>(pstRsp->enMsgType) != kNothing) {
-        *pstReply = Decode(strReply);
+        *pstReply = Decode(pstRsp.get(), sizeof(*pstRsp));
         *pstrWhy = "the reply does not match the request: " + TypeName(pstReply->uiType) + " cmd " +
                    std::to_string(pstReply->uiCmd) + " for " + (bSet ? "SET" : "GET") + " cmd " + std::to_string(uiCmd);
         return kExitMismatch;

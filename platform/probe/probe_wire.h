@@ -53,15 +53,11 @@ struct Message {
     unsigned long long ullExtParam = 0;
     std::string strData; // the data block without its trailing zeros
 };
+Message Decode(const void* pDatagram, size_t uiBytes);
 Message Decode(const std::string& strDatagram);
 
 // "GET", "SET", "GET reply", "SET reply", or the number.
 std::string TypeName(unsigned int uiType);
-
-// The bytes of a --data argument: "json:TEXT" (checked, sent as given), "hex:00 0a ff" (blanks
-// ignored), "base64:AAr/", "@FILE" (its bytes), "text:TEXT" or any other TEXT as it stands.
-// false with *pstrError naming the fault; more than the data block holds is a fault too.
-bool ParseData(const std::string& strArg, std::string* pstrBytes, std::string* pstrError);
 
 // Data shown to a person: indented JSON when the text is JSON, the text when it is printable,
 // else (or with bHex) a hex dump, 16 bytes a line with their offsets.

@@ -460,56 +460,17 @@ DataForm Loader::ReadForm(json_object* pVal, const std::string& strPath, size_t 
 
 std::string FromHex(const std::string& strHex, const std::string& strPath)
 {
-    std::string strOut;
-    int iHigh = -1;
-    for (char c : strHex) {
-        if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
-            continue;
-        }
-        int iDigit = (c >= '0' && c <= '9')   ? c - '0'
-                     : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                     : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                              : -1;
-        if (iDigit < 0) {
-            Fail(strPath, std::string("'") + c + "' is no hex digit");
-        }
-        if (iHigh < 0) {
-            iHigh = iDigit;
-        } else {
-            strOut.push_back(static_cast<char>(iHigh * 16 + iDigit));
-            iHigh = -1;
-        }
-    }
-    if (iHigh >= 0) {
-        Fail(strPath, "an odd number of hex digits");
+    std::string strOut, strWhy;
+    if (!HexBytes(strHex, &strOut, &strWhy)) {
+        Fail(strPath, strWhy);
     }
     return strOut;
 }
 
 std::string FromBase64(const std::string& strText, const std::string& strPath)
 {
-    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string strOut;
-    unsigned int uiBits = 0;
-    int iHave = 0;
-    size_t uiPad = 0;
-    for (char c : strText) {
-        if (c == '=') {
-            ++uiPad;
-            continue;
-        }
-        size_t uiPos = kAlphabet.find(c);
-        if (uiPos == std::string::npos || uiPad > 0) {
-            Fail(strPath, "is not base64");
-        }
-        uiBits = (uiBits << 6) | static_cast<unsigned int>(uiPos);
-        iHave += 6;
-        if (iHave >= 8) {
-            iHave -= 8;
-            strOut.push_back(static_cast<char>((uiBits >> iHave) & 0xFF));
-        }
-    }
-    if (uiPad > 2 || iHave >= 6) {
+    if (!Base64Bytes(strText, &strOut)) {
         Fail(strPath, "is not base64");
     }
     return strOut;
@@ -654,6 +615,67 @@ std::string DirOf(const std::string& strFile)
 }
 
 } // namespace
+
+bool HexBytes(const std::string& strHex, std::string* pstrOut, std::string* pstrWhy)
+{
+    std::string strOut;
+    int iHigh = -1;
+    for (char c : strHex) {
+        if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+            continue;
+        }
+        int iDigit = (c >= '0' && c <= '9')   ? c - '0'
+                     : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                     : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                              : -1;
+        if (iDigit < 0) {
+            *pstrWhy = std::string("'") + c + "' is no hex digit";
+            return false;
+        }
+        if (iHigh < 0) {
+            iHigh = iDigit;
+        } else {
+            strOut.push_back(static_cast<char>(iHigh * 16 + iDigit));
+            iHigh = -1;
+        }
+    }
+    if (iHigh >= 0) {
+        *pstrWhy = "an odd number of hex digits";
+        return false;
+    }
+    *pstrOut = std::move(strOut);
+    return true;
+}
+
+bool Base64Bytes(const std::string& strText, std::string* pstrOut)
+{
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string strOut;
+    unsigned int uiBits = 0;
+    int iHave = 0;
+    size_t uiPad = 0;
+    for (char c : strText) {
+        if (c == '=') {
+            ++uiPad;
+            continue;
+        }
+        size_t uiPos = kAlphabet.find(c);
+        if (uiPos == std::string::npos || uiPad > 0) {
+            return false;
+        }
+        uiBits = (uiBits << 6) | static_cast<unsigned int>(uiPos);
+        iHave += 6;
+        if (iHave >= 8) {
+            iHave -= 8;
+            strOut.push_back(static_cast<char>((uiBits >> iHave) & 0xFF));
+        }
+    }
+    if (uiPad > 2 || iHave >= 6) {
+        return false;
+    }
+    *pstrOut = std::move(strOut);
+    return true;
+}
 
 bool NumberKey(const char* pszKey, unsigned long ulMax, unsigned long* pulOut)
 {

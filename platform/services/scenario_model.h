@@ -112,6 +112,11 @@ public:
 // The stored form of a JSON value: a string's own text, anything else its JSON text.
 std::string StateText(json_object* pVal);
 
+// The bytes of the "hex" form (blanks ignored) and of the "base64" form; false (with why, for hex)
+// for text that is neither. The probe's command line takes data in the same forms.
+bool HexBytes(const std::string& strHex, std::string* pstrOut, std::string* pstrWhy);
+bool Base64Bytes(const std::string& strText, std::string* pstrOut);
+
 // A decimal key of a JSON object ("2001"), at most ulMax; false for anything else.
 bool NumberKey(const char* pszKey, unsigned long ulMax, unsigned long* pulOut);
 
