@@ -173,33 +173,41 @@ void BM_RawDatagramRoundTrip(benchmark::State& state)
     SetRoundTripBytes(state);
 }
 
-// Both round trips alternately in one loop, so drift in machine load (the service runs on a
-// thread of its own, on a shared machine) falls on both alike; the ratio is its counter.
-void BM_RoundTripInterleaved(benchmark::State& state)
+// Two exchanges alternately in one loop, so drift in machine load (the service runs on a thread of
+// its own, on a shared machine) falls on both alike: their mean times per iteration are the
+// counters named pszFirst and pszSecond, and first / second is "ratio".
+template <typename First, typename Second>
+void Interleave(benchmark::State& state, First fnFirst, Second fnSecond, const char* pszFirst, const char* pszSecond)
 {
     using Clock = std::chrono::steady_clock;
-    RawClient stRaw;
-    double dLibNs = 0;
-    double dRawNs = 0;
+    double dFirstNs = 0;
+    double dSecondNs = 0;
     for (auto _ : state) {
         Clock::time_point t0 = Clock::now();
-        bool bLib = LibraryRoundTrip();
+        bool bFirst = fnFirst();
         Clock::time_point t1 = Clock::now();
-        bool bRaw = stRaw.RoundTrip();
+        bool bSecond = fnSecond();
         Clock::time_point t2 = Clock::now();
-        if (!bLib || !bRaw) {
+        if (!bFirst || !bSecond) {
             state.SkipWithError("exchange failed");
             break;
         }
-        dLibNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
-        dRawNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
+        dFirstNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        dSecondNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
     }
     double dN = static_cast<double>(state.iterations());
-    if (dN > 0 && dRawNs > 0) {
-        state.counters["library_ns"] = dLibNs / dN;
-        state.counters["raw_ns"] = dRawNs / dN;
-        state.counters["ratio"] = dLibNs / dRawNs;
+    if (dN > 0 && dSecondNs > 0) {
+        state.counters[pszFirst] = dFirstNs / dN;
+        state.counters[pszSecond] = dSecondNs / dN;
+        state.counters["ratio"] = dFirstNs / dSecondNs;
     }
+}
+
+void BM_RoundTripInterleaved(benchmark::State& state)
+{
+    RawClient stRaw;
+    Interleave(
+        state, LibraryRoundTrip, [&stRaw] { return stRaw.RoundTrip(); }, "library_ns", "raw_ns");
 }
 
 #if KXAPI_BENCH_TAP
@@ -260,7 +268,6 @@ bool SyncExchange(const char* pszDst, MSG_DATA* pstRsp)
 // service, not to the tapped one under its moved name: the library names a service in 8 bytes.
 void BM_TapInterleaved(benchmark::State& state)
 {
-    using Clock = std::chrono::steady_clock;
     TappedService stTapped;
     auto pstRsp = std::make_unique<MSG_DATA>();
     bool bWarm = stTapped.Ok();
@@ -270,31 +277,11 @@ void BM_TapInterleaved(benchmark::State& state)
     }
     if (!bWarm) {
         state.SkipWithError("tap set-up failed");
+        return;
     }
-    double dTapNs = 0;
-    double dDirectNs = 0;
-    for (auto _ : state) {
-        if (!bWarm) {
-            break;
-        }
-        Clock::time_point t0 = Clock::now();
-        bool bTap = SyncExchange(kTappedName, pstRsp.get());
-        Clock::time_point t1 = Clock::now();
-        bool bDirect = SyncExchange("/tmp/A", pstRsp.get());
-        Clock::time_point t2 = Clock::now();
-        if (!bTap || !bDirect) {
-            state.SkipWithError("exchange failed");
-            break;
-        }
-        dTapNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
-        dDirectNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
-    }
-    double dN = static_cast<double>(state.iterations());
-    if (dN > 0 && dDirectNs > 0) {
-        state.counters["tap_ns"] = dTapNs / dN;
-        state.counters["direct_ns"] = dDirectNs / dN;
-        state.counters["ratio"] = dTapNs / dDirectNs;
-    }
+    Interleave(
+        state, [&] { return SyncExchange(kTappedName, pstRsp.get()); },
+        [&] { return SyncExchange("/tmp/A", pstRsp.get()); }, "tap_ns", "direct_ns");
 }
 #endif
 
