@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -174,32 +175,49 @@ void BM_RawDatagramRoundTrip(benchmark::State& state)
 }
 
 // Two exchanges alternately in one loop, so drift in machine load (the service runs on a thread of
-// its own, on a shared machine) falls on both alike: their mean times per iteration are the
-// counters named pszFirst and pszSecond, and first / second is "ratio".
+// its own, on a shared machine) falls on both alike. Per iteration each side's wall time and the
+// calling thread's CPU time (what the exchange costs the host's thread, the kernel's work for it
+// included, the wait for the service not) are the counters pszFirst / pszSecond and their "_cpu"
+// twins; first / second is "ratio" and "cpu_ratio".
 template <typename First, typename Second>
 void Interleave(benchmark::State& state, First fnFirst, Second fnSecond, const char* pszFirst, const char* pszSecond)
 {
-    using Clock = std::chrono::steady_clock;
-    double dFirstNs = 0;
-    double dSecondNs = 0;
+    struct Side {
+        double dWallNs = 0;
+        double dCpuNs = 0;
+    };
+    // The same clock reads around either side, so their own cost falls on both alike.
+    auto Timed = [](auto& fn, Side& stSide) {
+        timespec stCpu0;
+        timespec stCpu1;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stCpu0);
+        auto t0 = std::chrono::steady_clock::now();
+        bool bOk = fn();
+        auto t1 = std::chrono::steady_clock::now();
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stCpu1);
+        stSide.dWallNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        stSide.dCpuNs += static_cast<double>(stCpu1.tv_sec - stCpu0.tv_sec) * 1e9 +
+                         static_cast<double>(stCpu1.tv_nsec - stCpu0.tv_nsec);
+        return bOk;
+    };
+    Side stFirst;
+    Side stSecond;
     for (auto _ : state) {
-        Clock::time_point t0 = Clock::now();
-        bool bFirst = fnFirst();
-        Clock::time_point t1 = Clock::now();
-        bool bSecond = fnSecond();
-        Clock::time_point t2 = Clock::now();
+        bool bFirst = Timed(fnFirst, stFirst);
+        bool bSecond = Timed(fnSecond, stSecond);
         if (!bFirst || !bSecond) {
             state.SkipWithError("exchange failed");
             break;
         }
-        dFirstNs += std::chrono::duration<double, std::nano>(t1 - t0).count();
-        dSecondNs += std::chrono::duration<double, std::nano>(t2 - t1).count();
     }
     double dN = static_cast<double>(state.iterations());
-    if (dN > 0 && dSecondNs > 0) {
-        state.counters[pszFirst] = dFirstNs / dN;
-        state.counters[pszSecond] = dSecondNs / dN;
-        state.counters["ratio"] = dFirstNs / dSecondNs;
+    if (dN > 0 && stSecond.dWallNs > 0 && stSecond.dCpuNs > 0) {
+        state.counters[pszFirst] = stFirst.dWallNs / dN;
+        state.counters[pszSecond] = stSecond.dWallNs / dN;
+        state.counters["ratio"] = stFirst.dWallNs / stSecond.dWallNs;
+        state.counters[std::string(pszFirst) + "_cpu"] = stFirst.dCpuNs / dN;
+        state.counters[std::string(pszSecond) + "_cpu"] = stSecond.dCpuNs / dN;
+        state.counters["cpu_ratio"] = stFirst.dCpuNs / stSecond.dCpuNs;
     }
 }
 
@@ -551,20 +569,17 @@ public:
             }
             m_mapRuns[r.run_name.str()].push_back(r.GetAdjustedRealTime());
             for (const Interleaved& stPair : kInterleaved) {
-                auto itMeasured = r.counters.find(stPair.pszMeasured);
-                auto itBaseline = r.counters.find(stPair.pszBaseline);
-                auto itRatio = r.counters.find("ratio");
-                if (r.run_name.str() != stPair.pszRun || itMeasured == r.counters.end() ||
-                    itBaseline == r.counters.end() || itRatio == r.counters.end()) {
+                if (r.run_name.str() != stPair.pszRun) {
                     continue;
                 }
                 Figures& stFigures = m_mapInterleaved[stPair.pszRun];
                 if (bMedian) {
                     stFigures = Figures();
                 }
-                stFigures.vecMeasured.push_back(itMeasured->second.value);
-                stFigures.vecBaseline.push_back(itBaseline->second.value);
-                stFigures.vecRatio.push_back(itRatio->second.value);
+                const std::string strMeasured = stPair.pszMeasured;
+                const std::string strBaseline = stPair.pszBaseline;
+                Collect(r, strMeasured, strBaseline, "ratio", &stFigures.stWall);
+                Collect(r, strMeasured + "_cpu", strBaseline + "_cpu", "cpu_ratio", &stFigures.stCpu);
             }
         }
         ConsoleReporter::ReportRuns(reports);
@@ -585,13 +600,15 @@ public:
             {"BM_GetInnerCmdByUrl/1000", "BM_GetInnerCmdByUrl/10", "routing, 1000 vs 10 entries"},
             {"BM_GetStatusStringMiss", "BM_GetStatusStringHit", "status text, miss vs hit"},
         };
-        printf("\n%-48s %14s %14s %8s\n", "comparison", "measured ns", "baseline ns", "ratio");
+        printf("\n%-60s %14s %14s %8s\n", "comparison", "measured ns", "baseline ns", "ratio");
         for (const Interleaved& stPair : kInterleaved) {
             auto it = m_mapInterleaved.find(stPair.pszRun);
-            if (it != m_mapInterleaved.end() && !it->second.vecRatio.empty()) {
-                printf("%-48s %14.1f %14.1f %7.2fx\n", stPair.pszLabel, Median(it->second.vecMeasured),
-                       Median(it->second.vecBaseline), Median(it->second.vecRatio));
+            if (it == m_mapInterleaved.end()) {
+                continue;
             }
+            const std::string strLabel = stPair.pszLabel;
+            PrintSeries(strLabel + ", wall", it->second.stWall);
+            PrintSeries(strLabel + ", client CPU", it->second.stCpu);
         }
         for (const auto& p : s_apszPairs) {
             auto a = m_mapNs.find(p[0]);
@@ -599,7 +616,7 @@ public:
             if (a == m_mapNs.end() || b == m_mapNs.end() || b->second <= 0) {
                 continue; // filtered out of this run
             }
-            printf("%-48s %14.1f %14.1f %7.2fx\n", p[2], a->second, b->second, a->second / b->second);
+            printf("%-60s %14.1f %14.1f %7.2fx\n", p[2], a->second, b->second, a->second / b->second);
         }
     }
 
@@ -609,11 +626,35 @@ private:
         std::sort(vec.begin(), vec.end());
         return vec[vec.size() / 2];
     }
-    struct Figures {
+    struct Series {
         std::vector<double> vecMeasured;
         std::vector<double> vecBaseline;
         std::vector<double> vecRatio;
     };
+    struct Figures {
+        Series stWall;
+        Series stCpu;
+    };
+    static void Collect(const Run& r, const std::string& strMeasured, const std::string& strBaseline,
+                        const char* pszRatio, Series* pstSeries)
+    {
+        auto itMeasured = r.counters.find(strMeasured);
+        auto itBaseline = r.counters.find(strBaseline);
+        auto itRatio = r.counters.find(pszRatio);
+        if (itMeasured == r.counters.end() || itBaseline == r.counters.end() || itRatio == r.counters.end()) {
+            return;
+        }
+        pstSeries->vecMeasured.push_back(itMeasured->second.value);
+        pstSeries->vecBaseline.push_back(itBaseline->second.value);
+        pstSeries->vecRatio.push_back(itRatio->second.value);
+    }
+    static void PrintSeries(const std::string& strLabel, const Series& stSeries)
+    {
+        if (!stSeries.vecRatio.empty()) {
+            printf("%-60s %14.1f %14.1f %7.2fx\n", strLabel.c_str(), Median(stSeries.vecMeasured),
+                   Median(stSeries.vecBaseline), Median(stSeries.vecRatio));
+        }
+    }
     std::map<std::string, Figures> m_mapInterleaved;
     std::map<std::string, std::vector<double>> m_mapRuns;
     std::map<std::string, double> m_mapNs;
