@@ -3,6 +3,7 @@
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_business_common"
 #include "abs_event.h"
 #include "kxapi_algo_paths.h"
+#include "kxapi_exchange.h"
 #include "kxapi_hbtp.h"
 #include "kxapi_json_encode.h"
 #include "kxapi_log.h"
@@ -42,8 +43,9 @@ void* CopyReplyData(const char* pszFunc, const tagHTTP_HEADER_S* pstHeader, cons
                   pstHeader->szUrl);
         return nullptr;
     }
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(pData, kReplyBlockSize, 0, kReplyBlockSize));
-    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, VW_CMD_BODY_LEN, stMsg.aucData, sizeof(stMsg.aucData)));
+    // The copy fills every byte but the terminator, so only that one is zeroed.
+    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pData, kReplyBlockSize, stMsg.aucData, sizeof(stMsg.aucData)));
+    static_cast<unsigned char*>(pData)[VW_CMD_BODY_LEN] = 0;
     return pData;
 }
 
@@ -60,7 +62,8 @@ int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOC
     }
     MSG_DATA stRsp;
     KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
-    if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_GET_REQ, enCmd, pstBody, pstSock, &stRsp, ullExtParam) != 0) {
+    if (kxapi_exchange::SendSynInPlace(pszDst, VW_MSG_TYPE_GET_REQ, enCmd, kxapi_exchange::WholeBody(pstBody), pstSock,
+                                       &stRsp, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
         if (!bInBandFailure) {
             return VW_RESULT_COMMON_ERROR;
@@ -161,12 +164,11 @@ int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned int uiLen, tagU
                   static_cast<int>(uiLen));
         return VW_RESULT_FAILURE;
     }
+    // The data goes straight into the request's data block, zero-padded to the whole body there.
     MSG_DATA stRsp;
-    vwCmdBody stBody;
     KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stBody, sizeof(stBody), 0, sizeof(stBody)));
-    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(&stBody, sizeof(stBody), pData, uiLen));
-    if (RestSendSynUnixMsg(pszDst, VW_MSG_TYPE_SET_REQ, enCmd, &stBody, pstSock, &stRsp, ullExtParam) != 0) {
+    if (kxapi_exchange::SendSynInPlace(pszDst, VW_MSG_TYPE_SET_REQ, enCmd, {pData, uiLen}, pstSock, &stRsp,
+                                       ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: Send SynUnixMsg for set cmd[%d] failed", "SetCommon",
                   static_cast<int>(enCmd));
         return VW_RESULT_COMMON_ERROR;

@@ -3,6 +3,7 @@
 #define KXAPI_LOG_FILE "access_server/kxapi/common/kxapi_common"
 #include "abs_event.h"
 #include "kxapi_algo_paths.h"
+#include "kxapi_exchange.h"
 #include "kxapi_hbtp.h"
 #include "kxapi_log.h"
 #include "kxapi_owned.h"
@@ -75,22 +76,29 @@ bool UnixFdSelectable(int iFd)
     return iFd >= 0 && iFd < FD_SETSIZE;
 }
 
-// Discards every datagram already queued on iFd, so that nothing sent before the next request
-// (a late reply to a timed-out one above all) is taken for that request's reply.
-void RestDrainUnixSocket(int iFd)
+// Every message starts all zero, so that each byte the library does not set is 0 on the wire.
+void ZeroUnixMsg(MSG_DATA* pstMsg)
 {
-    MSG_DATA stDiscard;
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stDiscard, sizeof(stDiscard), 0, sizeof(stDiscard)));
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, sizeof(*pstMsg), 0, sizeof(*pstMsg)));
+}
+
+// Discards every datagram already queued on iFd, so that nothing sent before the next request
+// (a late reply to a timed-out one above all) is taken for that request's reply. The datagrams go
+// into pstZeroed, an all-zero message buffer of the caller's that is zero again on return; almost
+// always nothing is queued and the buffer is not touched at all.
+void RestDrainUnixSocket(int iFd, MSG_DATA* pstZeroed)
+{
     if (!UnixFdSelectable(iFd)) {
         return;
     }
+    bool bTouched = false;
     for (;;) {
         fd_set stReadSet;
         FD_ZERO(&stReadSet);
         FD_SET(iFd, &stReadSet);
         struct timeval stPoll = {0, 0};
         if (select(iFd + 1, &stReadSet, nullptr, nullptr, &stPoll) <= 0) {
-            return;
+            break;
         }
         if (!FD_ISSET(iFd, &stReadSet)) {
             continue;
@@ -98,11 +106,15 @@ void RestDrainUnixSocket(int iFd)
         struct sockaddr_un stFrom; // 110 bytes: the size of a Unix-domain address
         KXAPI_SECUREC_CHECK("memset_s", memset_s(&stFrom, sizeof(stFrom), 0, sizeof(stFrom)));
         socklen_t uFromLen = sizeof(stFrom);
-        ssize_t nGot = recvfrom(iFd, &stDiscard, sizeof(stDiscard), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
+        bTouched = true;
+        ssize_t nGot = recvfrom(iFd, pstZeroed, sizeof(*pstZeroed), 0, reinterpret_cast<struct sockaddr*>(&stFrom),
                                 &uFromLen);
         if (nGot <= 0) {
-            return;
+            break;
         }
+    }
+    if (bTouched) {
+        ZeroUnixMsg(pstZeroed);
     }
 }
 
@@ -127,12 +139,14 @@ void CopyUnixName(char* pszField, const char* pszName)
     KXAPI_SECUREC_CHECK("strncpy_s", strncpy_s(pszField, kUnixNameSize, pszName, strlen(pszName)));
 }
 
-// The common part of every send: a zero-filled message with its header fields, the endpoint's
-// names overwritten. 0, or -1 for a refused argument (names then untouched).
-int BuildUnixMsg(MSG_DATA* pstMsg, tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
-                 VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, unsigned long long ullExtParam)
+using kxapi_exchange::CmdData;
+
+// The common part of every send, into pstZeroed, an all-zero message: only the fields that are not
+// zero are written, the endpoint's names overwritten. 0, or -1 for a refused argument (nothing
+// written, names untouched).
+int BuildUnixMsg(MSG_DATA* pstZeroed, tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
+                 VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const CmdData& stData, unsigned long long ullExtParam)
 {
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, sizeof(*pstMsg), 0, sizeof(*pstMsg)));
     if (pszDst == nullptr || pszSrc == nullptr || pstSock == nullptr || pstSock->pfnSendMsg == nullptr) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer!");
         return -1;
@@ -142,21 +156,26 @@ int BuildUnixMsg(MSG_DATA* pstMsg, tagUNIX_SOCKET_S* pstSock, const char* pszDst
     }
     CopyUnixName(pstSock->szDstName, pszDst);
     CopyUnixName(pstSock->szSrcName, pszSrc);
-    pstMsg->enMsgType = enMsgType;
-    pstMsg->enCmdType = enCmd;
-    pstMsg->ullMsgNum = 1;
-    pstMsg->ullDataLen = 0;
-    pstMsg->ullExtParam = ullExtParam;
+    pstZeroed->enMsgType = enMsgType;
+    pstZeroed->enCmdType = enCmd;
+    pstZeroed->ullMsgNum = 1;
+    pstZeroed->ullExtParam = ullExtParam;
+    if (stData.pData != nullptr) {
+        KXAPI_SECUREC_CHECK("memcpy_s",
+                            memcpy_s(pstZeroed->aucData, sizeof(pstZeroed->aucData), stData.pData, stData.uiLen));
+        pstZeroed->ullDataLen = VW_CMD_BODY_LEN;
+    }
     return 0;
 }
 
-void CopyUnixBody(MSG_DATA* pstMsg, const vwCmdBody* pstBody)
+// Zeroes again what BuildUnixMsg wrote: the fields before the data block and the data given.
+void ClearUnixMsg(MSG_DATA* pstMsg, const CmdData& stData)
 {
-    if (pstBody == nullptr) {
-        return;
+    constexpr size_t kHeadSize = offsetof(MSG_DATA, aucData);
+    KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg, kHeadSize, 0, kHeadSize));
+    if (stData.pData != nullptr && stData.uiLen > 0) {
+        KXAPI_SECUREC_CHECK("memset_s", memset_s(pstMsg->aucData, sizeof(pstMsg->aucData), 0, stData.uiLen));
     }
-    KXAPI_SECUREC_CHECK("memcpy_s", memcpy_s(pstMsg->aucData, sizeof(pstMsg->aucData), pstBody, VW_CMD_BODY_LEN));
-    pstMsg->ullDataLen = VW_CMD_BODY_LEN;
 }
 
 // Two attempts, no delay between them. 0 when one of them went out.
@@ -167,6 +186,17 @@ int SendUnixMsgTwice(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     }
     KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:fail to send unix msg");
     return -1;
+}
+
+// RestSendUnixMsg on an all-zero message buffer of the caller's.
+long long SendUnixMsgOn(MSG_DATA* pstZeroed, tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc,
+                        VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const CmdData& stData, unsigned long long ullExtParam)
+{
+    if (BuildUnixMsg(pstZeroed, pstSock, pszDst, pszSrc, enMsgType, enCmd, stData, ullExtParam) != 0) {
+        return -1;
+    }
+    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s, szClientUserName[%s]", "RestSendUnixMsg", pstZeroed->szClientUserName);
+    return SendUnixMsgTwice(pstSock, pstZeroed);
 }
 
 // Waits once for the reply and checks it. 0 for a matching reply; -1 without a reply (enResult
@@ -211,30 +241,19 @@ long long AwaitUnixReply(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, const R
     return llResult != 0 ? llResult : -1;
 }
 
-} // namespace
-
-long long RestSendUnixMsg(tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc, VW_MSG_TYPE enMsgType,
-                          VW_CMD_TYPE enCmd, const vwCmdBody* pstBody, unsigned long long ullExtParam)
+// The synchronous exchange after its null checks. The queue is drained into pstZeroed and the
+// request built there; when that is the reply buffer itself, it is cleared again before the wait.
+long long SendSynOn(MSG_DATA* pstZeroed, const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                    const CmdData& stData, tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg,
+                    unsigned long long ullExtParam)
 {
-    MSG_DATA stMsg;
-    if (BuildUnixMsg(&stMsg, pstSock, pszDst, pszSrc, enMsgType, enCmd, ullExtParam) != 0) {
-        return -1;
-    }
-    CopyUnixBody(&stMsg, pstBody);
-    KXAPI_LOG(KXAPI_LEVEL_INFO, "[KXAPI]:%s, szClientUserName[%s]", "RestSendUnixMsg", stMsg.szClientUserName);
-    return SendUnixMsgTwice(pstSock, &stMsg);
-}
-
-long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
-                             tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, unsigned long long ullExtParam)
-{
-    if (pszDst == nullptr || pstSock == nullptr || pstRspMsg == nullptr) {
-        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
-        return -1;
-    }
     const ReplyWait stWait = SelectReplyWait(enMsgType, enCmd);
-    RestDrainUnixSocket(pstSock->iFd);
-    if (RestSendUnixMsg(pstSock, pszDst, kSynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+    RestDrainUnixSocket(pstSock->iFd, pstZeroed);
+    long long llSent = SendUnixMsgOn(pstZeroed, pstSock, pszDst, kSynSrcName, enMsgType, enCmd, stData, ullExtParam);
+    if (pstZeroed == pstRspMsg) {
+        ClearUnixMsg(pstZeroed, stData);
+    }
+    if (llSent != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
         return -1;
     }
@@ -245,12 +264,22 @@ long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_T
     return llRet;
 }
 
-long long RestSendUnixSeqMsg(tagUNIX_SOCKET_S* pstSock, int iSeq, const char* pszDst, const char* pszSrc,
-                             VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
-                             unsigned long long ullExtParam)
+bool SynArgsPresent(const char* pszDst, const tagUNIX_SOCKET_S* pstSock, const MSG_DATA* pstRspMsg)
 {
-    MSG_DATA stMsg;
-    if (BuildUnixMsg(&stMsg, pstSock, pszDst, pszSrc, enMsgType, enCmd, ullExtParam) != 0) {
+    if (pszDst == nullptr || pstSock == nullptr || pstRspMsg == nullptr) {
+        KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
+        return false;
+    }
+    return true;
+}
+
+// RestSendUnixSeqMsg on an all-zero message buffer of the caller's.
+long long SendUnixSeqMsgOn(MSG_DATA* pstZeroed, tagUNIX_SOCKET_S* pstSock, int iSeq, const char* pszDst,
+                           const char* pszSrc, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                           unsigned long long ullExtParam)
+{
+    if (BuildUnixMsg(pstZeroed, pstSock, pszDst, pszSrc, enMsgType, enCmd, kxapi_exchange::WholeBody(pstBody),
+                     ullExtParam) != 0) {
         return -1;
     }
     int* piCookie = static_cast<int*>(malloc(sizeof(int)));
@@ -259,14 +288,56 @@ long long RestSendUnixSeqMsg(tagUNIX_SOCKET_S* pstSock, int iSeq, const char* ps
         return -1;
     }
     *piCookie = iSeq;
-    stMsg.pUserData = piCookie;
-    CopyUnixBody(&stMsg, pstBody);
-    if (SendUnixMsgTwice(pstSock, &stMsg) != 0) {
+    pstZeroed->pUserData = piCookie;
+    if (SendUnixMsgTwice(pstSock, pstZeroed) != 0) {
         free(piCookie); // never went out: nobody else will see it
-        stMsg.pUserData = nullptr;
+        pstZeroed->pUserData = nullptr;
         return -1;
     }
     return 0; // the cookie now belongs to whoever reads the reply
+}
+
+} // namespace
+
+long long RestSendUnixMsg(tagUNIX_SOCKET_S* pstSock, const char* pszDst, const char* pszSrc, VW_MSG_TYPE enMsgType,
+                          VW_CMD_TYPE enCmd, const vwCmdBody* pstBody, unsigned long long ullExtParam)
+{
+    MSG_DATA stMsg;
+    ZeroUnixMsg(&stMsg);
+    return SendUnixMsgOn(&stMsg, pstSock, pszDst, pszSrc, enMsgType, enCmd, kxapi_exchange::WholeBody(pstBody),
+                         ullExtParam);
+}
+
+long long RestSendSynUnixMsg(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                             tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg, unsigned long long ullExtParam)
+{
+    if (!SynArgsPresent(pszDst, pstSock, pstRspMsg)) {
+        return -1;
+    }
+    // The caller's buffer is left alone until a reply comes, so the request needs one of its own.
+    MSG_DATA stMsg;
+    ZeroUnixMsg(&stMsg);
+    return SendSynOn(&stMsg, pszDst, enMsgType, enCmd, kxapi_exchange::WholeBody(pstBody), pstSock, pstRspMsg,
+                     ullExtParam);
+}
+
+long long kxapi_exchange::SendSynInPlace(const char* pszDst, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
+                                         const CmdData& stData, tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg,
+                                         unsigned long long ullExtParam)
+{
+    if (!SynArgsPresent(pszDst, pstSock, pstRspMsg)) {
+        return -1;
+    }
+    return SendSynOn(pstRspMsg, pszDst, enMsgType, enCmd, stData, pstSock, pstRspMsg, ullExtParam);
+}
+
+long long RestSendUnixSeqMsg(tagUNIX_SOCKET_S* pstSock, int iSeq, const char* pszDst, const char* pszSrc,
+                             VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd, const vwCmdBody* pstBody,
+                             unsigned long long ullExtParam)
+{
+    MSG_DATA stMsg;
+    ZeroUnixMsg(&stMsg);
+    return SendUnixSeqMsgOn(&stMsg, pstSock, iSeq, pszDst, pszSrc, enMsgType, enCmd, pstBody, ullExtParam);
 }
 
 long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgType, VW_CMD_TYPE enCmd,
@@ -276,8 +347,10 @@ long long RestSendAsynUnixMsg(const char* pszDst, int iSeq, VW_MSG_TYPE enMsgTyp
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:null pointer");
         return -1;
     }
-    RestDrainUnixSocket(pstSock->iFd);
-    if (RestSendUnixSeqMsg(pstSock, iSeq, pszDst, kAsynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
+    MSG_DATA stMsg;
+    ZeroUnixMsg(&stMsg);
+    RestDrainUnixSocket(pstSock->iFd, &stMsg);
+    if (SendUnixSeqMsgOn(&stMsg, pstSock, iSeq, pszDst, kAsynSrcName, enMsgType, enCmd, pstBody, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:send unix message to %s fail", pszDst);
         return -1;
     }

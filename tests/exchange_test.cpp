@@ -207,6 +207,63 @@ TEST_F(MessagingTest, DrainAndReplyChecks)
     EXPECT_EQ(pData, &m_script);
 }
 
+// A host reader that takes a shorter datagram as a reply: only the header and the first data byte
+// (the service's marker) land, and the rest of the buffer keeps what the exchange left there.
+int ShortReplyReader(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
+{
+    auto pstWhole = std::make_unique<MSG_DATA>();
+    int iRet = KxUnixRecvMsg(pstSock, pstWhole.get());
+    memcpy(pstMsg, pstWhole.get(), offsetof(MSG_DATA, aucData) + 1);
+    return iRet;
+}
+
+// A handler's reply buffer is where the drain discards late replies and where the request is
+// built. Neither a late reply nor the request's own bytes may show: not on the wire, and not in what
+// a reply that fills only part of the buffer leaves the caller.
+TEST_F(MessagingTest, DrainedAndSentBytesNeverShowInRequestOrReply)
+{
+    ASSERT_EQ(Syn(1), "0 0 2/1 90"); // binds /tmp/re for the late replies
+    tagUNIX_SOCKET_S* pstLate = KxUnixEndpointCreate(nullptr);
+    auto pstLateBody = std::make_unique<vwCmdBody>();
+    memset(pstLateBody->aucData, 0x77, sizeof(pstLateBody->aucData));
+    m_pstSock->pfnRecvMsg = ShortReplyReader;
+    const std::string strBody(reinterpret_cast<const char*>(m_body.aucData), VW_CMD_BODY_LEN);
+    const std::string strZeros(VW_CMD_BODY_LEN, '\0');
+    const std::string strAnswer = "\x5A" + strZeros.substr(1); // the marker, then what the handler zeroed
+    void* pData = nullptr;
+    const struct {
+        const char* pszName;
+        std::function<long long()> call;
+        std::string strWire, strHandedOut; // the request's data block; the block handed out (none: empty)
+    } aCases[] = {
+        {"exchange, no body",
+         [&] {
+             return RestSendSynUnixMsg("/tmp/A", VW_MSG_TYPE_GET_REQ, Cmd(3), nullptr, m_pstSock, m_pstRsp.get(), 0);
+         },
+         strZeros, ""},
+        {"SetCommon, 3 bytes",
+         [&] { return SetCommon(m_pstHeader.get(), const_cast<char*>("abc"), 3, m_pstSock, Cmd(3), 0, "/tmp/A"); },
+         "abc" + strZeros.substr(3), ""},
+        {"GetCommon, no body",
+         [&] { return GetCommon(m_pstHeader.get(), m_pstSock, Cmd(3), nullptr, &pData, 0, "/tmp/A"); }, strZeros,
+         strAnswer},
+        {"GetCommon, whole body",
+         [&] { return GetCommon(m_pstHeader.get(), m_pstSock, Cmd(3), &m_body, &pData, 0, "/tmp/A"); }, strBody,
+         strAnswer},
+    };
+    for (const auto& c : aCases) {
+        ASSERT_EQ(RestSendUnixMsg(pstLate, "/tmp/re", "/tmp/L", VW_MSG_TYPE_GET_RSP, Cmd(3), pstLateBody.get(), 0), 0);
+        ASSERT_TRUE(WaitQueued(m_pstSock->iFd)) << c.pszName;
+        EXPECT_EQ(c.call(), 0) << c.pszName;
+        EXPECT_TRUE(std::string(reinterpret_cast<char*>(LastRequest()->aucData), VW_CMD_BODY_LEN) == c.strWire)
+            << c.pszName;
+        const std::string strGot = pData == nullptr ? "" : std::string(static_cast<char*>(pData), VW_CMD_BODY_LEN);
+        EXPECT_TRUE(strGot == c.strHandedOut) << c.pszName;
+        free(std::exchange(pData, nullptr));
+    }
+    KxUnixEndpointDestroy(pstLate);
+}
+
 TEST_F(MessagingTest, GetSetAndGat1400Handlers)
 {
     SetRequest("GET", "/v/1");

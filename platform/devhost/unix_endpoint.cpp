@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +16,18 @@
 namespace {
 std::mutex g_runDirMutex;
 std::string g_strRunDir = ".";
+std::atomic<unsigned> g_uRunDirGeneration{0}; // changes with the run directory: addresses made before are stale
 
 // Endpoint state beyond the host record: the name it is bound to.
 struct KxEndpoint {
     tagUNIX_SOCKET_S stSock; // first: the record pointer is the endpoint pointer
     std::string strBound;
     bool bFixedName = false; // bound by its creator: keeps that name whatever a send names
+    // The address of the last destination, so that a run of sends to one service (the usual case)
+    // does not build its path each time.
+    char szToName[sizeof(tagUNIX_SOCKET_S::szDstName) + 1] = {0};
+    unsigned uToGeneration = 0;
+    sockaddr_un stTo{};
 };
 
 bool MakeAddr(const char* pszName, sockaddr_un* pstAddr)
@@ -99,6 +106,7 @@ int KxUnixSetRunDir(const char* pszDir)
     }
     std::lock_guard<std::mutex> lock(g_runDirMutex);
     g_strRunDir = strDir;
+    g_uRunDirGeneration.fetch_add(1);
     return 0;
 }
 
@@ -158,11 +166,17 @@ int SendOne(tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstMsg)
     if (!pstEp->bFixedName && szSrc[0] != '\0' && EnsureBound(pstEp, szSrc) != 0) {
         return -1;
     }
-    sockaddr_un stTo;
-    if (!MakeAddr(szDst, &stTo)) {
-        return -1;
+    unsigned uGeneration = g_uRunDirGeneration.load();
+    if (pstEp->szToName[0] == '\0' || strcmp(pstEp->szToName, szDst) != 0 || pstEp->uToGeneration != uGeneration) {
+        pstEp->szToName[0] = '\0';
+        if (!MakeAddr(szDst, &pstEp->stTo)) {
+            return -1;
+        }
+        memcpy(pstEp->szToName, szDst, sizeof(szDst));
+        pstEp->uToGeneration = uGeneration;
     }
-    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), 0, reinterpret_cast<sockaddr*>(&stTo), sizeof(stTo));
+    ssize_t n = sendto(pstSock->iFd, pstMsg, sizeof(*pstMsg), 0, reinterpret_cast<sockaddr*>(&pstEp->stTo),
+                       sizeof(pstEp->stTo));
     return n == static_cast<ssize_t>(sizeof(*pstMsg)) ? 0 : -1;
 }
 } // namespace
