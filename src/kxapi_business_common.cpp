@@ -34,7 +34,7 @@ constexpr const char* kDefaultService = "/tmp/A";
 // body goes out by strlen), and a service may fill every byte of its data without a NUL.
 constexpr size_t kReplyBlockSize = VW_CMD_BODY_LEN + 1;
 
-// A reply's 21208-byte data block in a fresh zero-filled block for the host, or null (logged).
+// A reply's 21208-byte data block, NUL-terminated in a fresh block for the host, or null (logged).
 void* CopyReplyData(const char* pszFunc, const tagHTTP_HEADER_S* pstHeader, const MSG_DATA& stMsg)
 {
     void* pData = malloc(kReplyBlockSize);
