@@ -60,8 +60,7 @@ int RunGetExchange(const char* pszFunc, tagHTTP_HEADER_S* pstHeader, tagUNIX_SOC
                   static_cast<void*>(pstHeader), static_cast<void*>(pstSock), static_cast<void*>(ppData));
         return VW_RESULT_FAILURE;
     }
-    MSG_DATA stRsp;
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
+    MSG_DATA stRsp; // zero-filled by the exchange, so that every field the service leaves out reads 0
     if (kxapi_exchange::SendSynInPlace(pszDst, VW_MSG_TYPE_GET_REQ, enCmd, kxapi_exchange::WholeBody(pstBody), pstSock,
                                        &stRsp, ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:Send SynUnixMsg for Getting cmd[%d] failed", static_cast<int>(enCmd));
@@ -166,7 +165,6 @@ int SetCommon(tagHTTP_HEADER_S* pstHeader, void* pData, unsigned int uiLen, tagU
     }
     // The data goes straight into the request's data block, zero-padded to the whole body there.
     MSG_DATA stRsp;
-    KXAPI_SECUREC_CHECK("memset_s", memset_s(&stRsp, sizeof(stRsp), 0, sizeof(stRsp)));
     if (kxapi_exchange::SendSynInPlace(pszDst, VW_MSG_TYPE_SET_REQ, enCmd, {pData, uiLen}, pstSock, &stRsp,
                                        ullExtParam) != 0) {
         KXAPI_LOG(KXAPI_LEVEL_ERROR, "[KXAPI]:%s: Send SynUnixMsg for set cmd[%d] failed", "SetCommon",

@@ -325,6 +325,7 @@ long long kxapi_exchange::SendSynInPlace(const char* pszDst, VW_MSG_TYPE enMsgTy
                                          const CmdData& stData, tagUNIX_SOCKET_S* pstSock, MSG_DATA* pstRspMsg,
                                          unsigned long long ullExtParam)
 {
+    ZeroUnixMsg(pstRspMsg);
     if (!SynArgsPresent(pszDst, pstSock, pstRspMsg)) {
         return -1;
     }

@@ -24,7 +24,7 @@ struct KxEndpoint {
     std::string strBound;
     bool bFixedName = false; // bound by its creator: keeps that name whatever a send names
     // The address of the last destination, so that a run of sends to one service (the usual case)
-    // does not build its path each time.
+    // does not build its path each time. An empty name: nothing kept.
     char szToName[sizeof(tagUNIX_SOCKET_S::szDstName) + 1] = {0};
     unsigned uToGeneration = 0;
     sockaddr_un stTo{};
