@@ -110,70 +110,114 @@ static std::string Check(unsigned short usPort, const std::vector<Case>& vecCase
     return strGot;
 }
 
-TEST(AccessServerTest, RequestsAreAnsweredAsTheTableSays)
+// Each case has its own server on fresh run and state directories, so none sees what another left;
+// a start costs a few milliseconds. Start again restarts on the same directories (emplace stops the
+// old server before the new one starts).
+class FreshAccessServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Start()); }
+    bool Start() { return m_oServer.emplace(m_stOptions).Start(); }
+    unsigned short Port() const { return m_oServer->Port(); }
+    TempDir m_run, m_state; // made before the server and removed after it
+    kxserver::ServerOptions m_stOptions{"127.0.0.1", 0, m_run.Path(), m_state.Path()}; // any free port
+    std::optional<kxserver::AccessServer> m_oServer;
+};
+
+// A case that leaves nothing behind, named for what it shows. The name is all that is printed of it,
+// in listings and in the test's own name: Check prints the request where it fails.
+struct Row {
+    const char* pszName;
+    Case stCase;
+    friend void PrintTo(const Row& r, std::ostream* pOut) { *pOut << r.pszName; }
+};
+
+// The longest pattern wins; ids and query values reach the service (of channel 4, the defaults; channel 5
+// is out of range). Bad requests get JSON errors: a query value that does not decode, a service that is
+// down, no such resource, a URL too long. Whatever a row asked, the server goes on to serve.
+const Row kReads[] = {
+    {"DeviceTime", {"GET /api/v1/system/device/time", 200, R"({ "LocalTime": "...)"}},
+    {"Device", {"GET /api/v1/system/device", 200, R"({ "DeviceName": "kx-cam-01", ...)"}},
+    {"ChannelOutOfRange", {"GET /api/v1/channels/5/stream", 400}},
+    {"ChannelWithQuery",
+     {"GET /api/v1/channels/2/stream?profile=sub&bitrate=2048", 200,
+      R"({ "Channel": 2, "Profile": "sub", "Bitrate": 2048, ...)"}},
+    {"ChannelDefaults",
+     {"GET /api/v1/channels/4/stream", 200, R"({ "Channel": 4, "Profile": "main", "Bitrate": 4096, ...)"}},
+    {"UndecodableQuery", {"GET /api/v1/channels/1/stream?profile=%zz", 400}},
+    {"ServiceDown", {"GET /api/v1/storage", 503}},
+    {"NoSuchResource", {"GET /api/v1/system/fan", 404}},
+    {"NoSubstringMatch", {"GET /api/v1/system/devicex", 404}}, // what the handler's substring match would take
+    {"NoDeeperPath", {"GET /api/v1/system/device/anything/else", 404}},
+    {"AbsoluteUri", {"GET http://cam:8080/api/v1/system/device?x=1", 200, R"({ "DeviceName": "kx-cam-01", ...)"}},
+    {"UrlTooLong",
+     {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"}},
+};
+
+class AccessServerReadTest : public FreshAccessServerTest, public ::testing::WithParamInterface<Row> {};
+TEST_P(AccessServerReadTest, IsAnsweredAsItsRowSays)
 {
-    TempDir run, state;
-    kxserver::ServerOptions stOptions{"127.0.0.1", 0, run.Path(), state.Path()}; // host, any free port, dirs
-    std::optional<kxserver::AccessServer> oServer; // emplace stops the old server before the new one starts
-    ASSERT_TRUE(oServer.emplace(stOptions).Start());
-    const std::string strOsd = R"({ "ShowTime": true, "ShowName": false, "Text": "Dock 4" })";
-    std::string strCh = "GET /api/v1/channels/", strEv = "GET /api/v1/events/latest", strPut = "PUT /api/v1/video/osd ";
+    Check(Port(), {GetParam().stCase, {"GET /api/v1/system/device", 200, R"({ "DeviceName": "kx-cam-01", ...)"}});
+}
+INSTANTIATE_TEST_SUITE_P(Table, AccessServerReadTest, ::testing::ValuesIn(kReads), ::testing::PrintToStringParamName());
+
+// Asynchronous answers, each to the client that asked, from one counter that goes on between them.
+TEST_F(FreshAccessServerTest, EventsAnswerEachClientInTurn)
+{
+    const std::string strEv = "GET /api/v1/events/latest";
+    Check(Port(), {{strEv, 200, R"({ "EventId": 1, "Type": "motion"...)"},
+                   {strEv, 200, R"({ "EventId": 2, "Type": "motion"...)"}});
+}
+
+// A change is seen by the next GET; unknown members, wrong types and non-JSON are refused and change
+// nothing (the GET before the restart tells that apart from a lost change); the change outlives the server.
+TEST_F(FreshAccessServerTest, OsdChangeIsSeenRefusalsChangeNothingAndItSurvivesARestart)
+{
+    const std::string strPut = "PUT /api/v1/video/osd ";
+    const Case stGet{"GET /api/v1/video/osd", 200, R"({ "ShowTime": true, "ShowName": false, "Text": "Dock 4" })"};
+    Check(Port(), {{strPut + R"({ "Text": "Dock 4", "ShowName": false })", 200},
+                   stGet,
+                   {strPut + R"({ "Color": "red" })", 400},
+                   {strPut + R"({ "Text": 5 })", 400},
+                   {strPut + "not json", 400},
+                   stGet});
+    ASSERT_TRUE(Start());
+    Check(Port(), {stGet});
+}
+
+// Failed logins lock the address: then even the right password gets the lock body, with the real
+// remaining time.
+TEST_F(FreshAccessServerTest, FailedLoginsLockTheAddress)
+{
     const std::string strAdmin = R"(POST /api/v1/login { "UserName": "admin", "Password": "admin" })";
     const std::string strGuess = R"(POST /api/v1/login { "UserName": "admin", "Password": "guess" })";
-    // The longest pattern wins; ids and query values reach the service (of channel 4, the defaults; channel 5
-    // is out of range).
-    std::string strGot = Check(
-        oServer->Port(),
-        {{"GET /api/v1/system/device/time", 200, R"({ "LocalTime": "...)"},
-         {"GET /api/v1/system/device", 200, R"({ "DeviceName": "kx-cam-01", ...)"},
-         {strCh + "5/stream", 400},
-         {strCh + "2/stream?profile=sub&bitrate=2048", 200,
-          R"({ "Channel": 2, "Profile": "sub", "Bitrate": 2048, ...)"},
-         {strCh + "4/stream", 200, R"({ "Channel": 4, "Profile": "main", "Bitrate": 4096, ...)"},
-         // Asynchronous answers, each to the client that asked.
-         {strEv, 200, R"({ "EventId": 1, "Type": "motion"...)"},
-         {strEv, 200, R"({ "EventId": 2, "Type": "motion"...)"},
-         // Bad requests get JSON errors (a query value that does not decode, a service that is down, no such
-         // resource, a URL too long); the server goes on to serve the rows below.
-         {strCh + "1/stream?profile=%zz", 400},
-         {"GET /api/v1/storage", 503},
-         {"GET /api/v1/system/fan", 404},
-         {"GET /api/v1/system/devicex", 404}, // what the handler's substring match would take
-         {"GET /api/v1/system/device/anything/else", 404},
-         {"GET http://cam:8080/api/v1/system/device?x=1", 200, R"({ "DeviceName": "kx-cam-01", ...)"},
-         {"GET /api/v1/system/" + std::string(3100, 'x'), 400, R"({ "ResponseStatus": { "RequestURL": "\/api...)"},
-         // A change is seen by the next GET; unknown members, wrong types and non-JSON are refused, and the
-         // GET after the restart shows they changed nothing.
-         {strPut + R"({ "Text": "Dock 4", "ShowName": false })", 200},
-         {"GET /api/v1/video/osd", 200, strOsd},
-         {strPut + R"({ "Color": "red" })", 400},
-         {strPut + R"({ "Text": 5 })", 400},
-         {strPut + "not json", 400},
-         // Failed logins lock the address: then even the right password gets the lock body.
-         {strAdmin, 200},
-         {strGuess, 401},
-         {strGuess, 401},
-         {strGuess, 401},
-         {strAdmin, 403,
-          R"({ "IpLockStatus": { "ResponseStatus": { "RequestURL": "\/api\/v1\/login", )"
-          R"("StatusCode": 108, "StatusString": "The user is locked" } }, "remainTime": ...)"}});
-    EXPECT_NEAR(std::stoi(strGot.substr(strGot.rfind(':') + 1)), 299.5, 0.5); // the real remaining time
-    ASSERT_TRUE(oServer.emplace(stOptions).Start());
-    Check(oServer->Port(), {{"GET /api/v1/video/osd", 200, strOsd}}); // the change survives a restart
+    const Case stLocked{strAdmin, 403,
+                        R"({ "IpLockStatus": { "ResponseStatus": { "RequestURL": "\/api\/v1\/login", )"
+                        R"("StatusCode": 108, "StatusString": "The user is locked" } }, "remainTime": ...)"};
+    const std::string strGot = Check(Port(),
+                                     {{strAdmin, 200}, {strGuess, 401}, {strGuess, 401}, {strGuess, 401}, stLocked});
+    EXPECT_NEAR(std::stoi(strGot.substr(strGot.rfind(':') + 1)), 299.5, 0.5);
+}
 
-    // A download is one part with a 32-character boundary, ending right after the closing delimiter:
-    // with the length Fetch checks, exactly the described length.
+// A download is one part with a 32-character boundary, ending right after the closing delimiter:
+// with the length Fetch checks, exactly the described length.
+TEST_F(FreshAccessServerTest, ADownloadIsOnePartOfExactlyItsLength)
+{
+    std::string strGot;
     EXPECT_TRUE(std::regex_match(
-        strGot = Fetch(oServer->Port(), "GET /api/v1/logs/download"),
+        strGot = Fetch(Port(), "GET /api/v1/logs/download"),
         std::regex("200 "
                    "multipart/form-data; boundary=(\\S{32}) --\\1\r\n[\\s\\S]*\nline 20: status ok\n\r\n--\\1--\r\n")))
         << strGot;
-    // A HEAD gets the status and headers of its GET, the length of its body too, and no body.
+}
+
+// A HEAD gets the status and headers of its GET, the length of its body too, and no body.
+TEST_F(FreshAccessServerTest, AHeadGetsTheHeadOfItsGet)
+{
     const std::string strAsk = " /api/v1/system/device HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    strGot = Raw(oServer->Port(), "GET" + strAsk);
+    const std::string strGot = Raw(Port(), "GET" + strAsk);
     size_t uiBody = strGot.find("\r\n\r\n") + 4;
     EXPECT_NE(strGot.find("Content-Length: " + std::to_string(strGot.size() - uiBody) + "\r\n"), std::string::npos);
-    EXPECT_EQ(Raw(oServer->Port(), "HEAD" + strAsk), strGot.substr(0, uiBody));
+    EXPECT_EQ(Raw(Port(), "HEAD" + strAsk), strGot.substr(0, uiBody));
 }
 
 // The executable itself: starts, answers, and exits with status 0 on SIGTERM. The
