@@ -196,6 +196,12 @@ TEST_F(MessagingTest, DrainAndReplyChecks)
     EXPECT_EQ(Outcome(Syn(5)), "-1 0 3/5 90 " + kSent + "E common msg type 3 is not match to 2\n" + strFailed);
     m_script = Script{1, -1, 6, 9};
     EXPECT_EQ(Outcome(Syn(5)), "9 9 2/6 90 " + kSent + "E common Rsp cmd type 6 is not match to 5\n" + strFailed);
+    // A reply that came but cannot be read fails the exchange as one that never came.
+    for (auto pfnRecv : {+[](tagUNIX_SOCKET_S*, MSG_DATA*) { return -1; }, decltype(&KxUnixRecvMsg){}}) {
+        m_pstSock->pfnRecvMsg = pfnRecv;
+        EXPECT_EQ(Outcome(Syn(5)), "-1 -1 0/0 0 " + kSent + "E common recvMsg Failed\n" + strFailed);
+    }
+    m_pstSock->pfnRecvMsg = KxUnixRecvMsg;
 
     // The handlers: a service result of a matching reply comes back unchanged and nothing is handed out.
     void* pData = &m_script;

@@ -122,6 +122,7 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
     // wiped before as far as the list goes), the error lines.
     const std::tuple<Reply, size_t, std::string, std::string> lists[] = {
         {{200, 0, 2, strList}, KXAPI_USER_LIST_LEN, "-1 2328 ", ""},
+        {{200, 0, 2, strList.substr(0, KXAPI_USER_LIST_LEN)}, KXAPI_USER_LIST_LEN, "-1 -1 ", ""},
         {{200, 0, 3, strList}, 0, "-1 0 ", ""},
         {{200, 1, 2, strList}, 0, "-1 0 ", ""},
         {{404, 0, 2, strList}, 0, "-1 0 ", ""},

@@ -214,6 +214,17 @@ TEST_F(LibraryTest, GrammarLimitsAndLines)
                                                  "D common Query Para Parse key:b, value:x y\n"
                                                  "D common Query Para Parse key:a, value:1\n");
     EXPECT_EQ(Outcome(Parse("b")), "4: E common There is not = in the param:b.\n");
+    // One pair into the caller's 32- and 64-byte buffers, each cleared whole before it is filled:
+    // nothing of what they held stays (a pair without a value leaves its buffer empty).
+    const std::tuple<std::string, int, std::string, std::string> aPairs[] = {
+        {"k=v&b=2", 0, "k", "v"}, {"k", 4, "k", ""}, {"", 1, "#", "#"}};
+    for (const auto& [strPos, iRet, strKey, strValue] : aPairs) {
+        std::string strK(32, '#'), strV(64, '#');
+        EXPECT_EQ(QueryGetOnePair(const_cast<char*>(strPos.c_str()), &strK[0], &strV[0]), iRet) << strPos;
+        EXPECT_EQ(strK, strKey + std::string(32 - strKey.size(), strKey == "#" ? '#' : '\0')) << strPos;
+        EXPECT_EQ(strV, strValue + std::string(64 - strValue.size(), strValue == "#" ? '#' : '\0')) << strPos;
+    }
+    m_log.Clear();
     memset(m_pstHeader->szQuery, 'a', sizeof(m_pstHeader->szQuery));
     EXPECT_EQ(Outcome(URIQueryParamParse(m_pstHeader.get())), "4 E common query string is not terminated\n");
     EXPECT_EQ(Outcome(URIQueryParamParse(nullptr)), "1 E common Invalid param, pstHeader[(nil)]\n");
@@ -616,7 +627,12 @@ TEST_F(LibraryTest, BlocksMutexesAndRandomStrings)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(puc), 24), std::string(16, '\x11') + std::string(8, '\0'));
     VW_free(puc); // the same heap as VW_malloc
 
-    EXPECT_EQ(VW_malloc(0), VW_malloc(-5));
+    EXPECT_EQ(VW_malloc(0), nullptr);
+    EXPECT_EQ(VW_malloc(-5), nullptr);
+    puc = static_cast<unsigned char*>(VW_malloc(1));
+    ASSERT_NE(puc, nullptr);
+    EXPECT_EQ(*puc, 0);
+    VW_free(puc);
     puc = static_cast<unsigned char*>(VW_malloc(64));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(puc), 64), std::string(64, '\0'));
     VW_free(puc);
