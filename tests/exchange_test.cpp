@@ -484,6 +484,7 @@ TEST_F(AllocTest, RequestAndResponsePaths)
     ResponseBuffer stOut;
     char szRandom[40] = "";
     const std::string strReply(300, 'r');
+    std::string strValue = "before";
     EmulatedService svc("conf.svc", [&](KxSrvfsRequest*, hbtp_message*) { return MakeHbtp(200, 9, 1, strReply); });
     REST_HBTP_MSG stSend{const_cast<char*>("request body"), 13}; // only read
     REST_HBTP_MSG stRecv{reinterpret_cast<char*>(pstRsp->aucData), 512};
@@ -549,6 +550,17 @@ TEST_F(AllocTest, RequestAndResponsePaths)
              OCL_Clear(pstList, nullptr);
              OCL_Destroy(pstList, nullptr);
              return r;
+         }},
+        // A value that cannot be copied cannot be had: the caller's text is emptied, not left as it was.
+        {"GetURIQueryParam", -1, 1,
+         [&] {
+             long long r = GetURIQueryParam(pstHdr, "k", strValue);
+             bool bOk = r == 0 ? strValue == strReply : strValue.empty();
+             std::string("before").swap(strValue); // the copy is the caller's, freed here
+             return bOk ? r : kWrong;
+         },
+         [&] {
+             pstHdr->mapQueryParam = {{"k", strReply}};
          }},
         {"GetDevRandomString", -1, -1,
          [&] {
