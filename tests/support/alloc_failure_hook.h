@@ -1,8 +1,9 @@
 // Allocation-failure injection and counting for one test executable: replaces malloc, calloc,
-// realloc and free of the whole process (the C++ runtime's operator new comes through malloc and
-// throws when it fails). While armed, the arming thread's allocations are counted and the n-th one
-// fails; other threads are never failed nor counted. Blocks the armed thread takes are remembered
-// until freed (by any thread), so a test sees what a failure path kept, also without LeakSanitizer.
+// realloc and free of the whole process, and operator new and delete, which go through them (new
+// throws when its block fails). While armed, the arming thread's allocations are counted and the
+// n-th one fails; other threads are never failed nor counted. Blocks the armed thread takes are
+// remembered until freed (by any thread), so a test sees what a failure path kept, also without
+// LeakSanitizer.
 //
 // Include it in exactly one translation unit of a test executable.
 #ifndef KXAPI_TEST_ALLOC_FAILURE_HOOK_H
@@ -14,6 +15,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 // The real work: the sanitizer's allocator when the build has one, else the C library's.
 extern "C" {
@@ -136,6 +138,46 @@ extern "C" ALLOCFAIL_HOOK void free(void* p)
 {
     allocfail::Track(nullptr, p);
     __interceptor_free ? __interceptor_free(p) : __libc_free(p);
+}
+
+// The sanitizer runtime brings an operator new of its own that bypasses malloc: the C++ runtime's
+// allocations are routed through the hooks above in every build, so a container's failure is
+// injected and counted in the sanitizer run too.
+void* operator new(size_t uSize)
+{
+    void* p = malloc(uSize != 0 ? uSize : 1);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+void* operator new[](size_t uSize)
+{
+    return operator new(uSize);
+}
+void* operator new(size_t uSize, const std::nothrow_t&) noexcept
+{
+    return malloc(uSize != 0 ? uSize : 1);
+}
+void* operator new[](size_t uSize, const std::nothrow_t&) noexcept
+{
+    return malloc(uSize != 0 ? uSize : 1);
+}
+void operator delete(void* p) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    free(p);
+}
+void operator delete[](void* p, size_t) noexcept
+{
+    free(p);
 }
 
 #endif
