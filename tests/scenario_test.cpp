@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -17,15 +16,19 @@
 
 namespace {
 
-std::string ReadFile(const std::string& strFile)
-{
-    std::ifstream in(strFile);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using namespace std::string_literals;
 
 std::string BlockText(const MSG_DATA& stMsg)
 {
     return kxdev::BlockText(stMsg.aucData, sizeof(stMsg.aucData));
+}
+
+// A datagram's type (0 GET request, 3 SET reply), command, cookie and data length, then its first
+// uiBytes data bytes: one string to compare whole.
+std::string Fields(const MSG_DATA& stMsg, size_t uiBytes)
+{
+    return std::to_string(stMsg.enMsgType) + " " + std::to_string(stMsg.enCmdType) + " " + Ptr(stMsg.pUserData) + " " +
+           std::to_string(stMsg.ullDataLen) + " " + std::string(reinterpret_cast<const char*>(stMsg.aucData), uiBytes);
 }
 
 // A journal line without its time, which no test can pin, and with "M" for the bytes of one
@@ -42,7 +45,11 @@ TEST(ScenarioLoadTest, EachBadFileGetsOneLineNamingThePlace)
 {
     TempDir dir;
     std::ofstream(dir.File("block.bin")) << "abc";
-    const std::string kService = R"({ "services": [ { "socket": "/tmp/A", "rules": [ )";
+    // A scenario of one service with this rule, and the place the loader names for the rule.
+    auto Rule = [](const std::string& strRule) {
+        return R"({ "services": [ { "socket": "/tmp/A", "rules": [ )" + strRule + " ] } ] }";
+    };
+    const std::string kRule = "t.json: services[0].rules[0]";
     const std::pair<std::string, std::string> aRows[] = {
         {"{\n  \"services\": [ }", "t.json:2:17: malformed JSON: unexpected character"},
         {"{ \"services\": [] } x", "t.json:1:20: malformed JSON: unexpected character"},
@@ -50,29 +57,23 @@ TEST(ScenarioLoadTest, EachBadFileGetsOneLineNamingThePlace)
         {R"({ "servces": [] })", "t.json: (top): unknown key \"servces\""},
         {R"({ "a\nb": [] })", "t.json: (top): unknown key \"a\\x0Ab\""},
         {R"({ "services": [] })", "t.json: services: wants a list of at least one service"},
-        {kService + R"({ "cmd": 1, "reply": { "reslt": 0 } } ] } ] })",
-         "t.json: services[0].rules[0].reply: unknown key \"reslt\""},
-        {kService + R"({ "cmd": "1" } ] } ] })", "t.json: services[0].rules[0].cmd: wants a whole number"},
-        {kService + R"({ "type": "put" } ] } ] })",
-         "t.json: services[0].rules[0].type: wants \"get\" or \"set\", not \"put\""},
-        {kService + R"({ "reply": { "data": { "file": "none.bin" } } } ] } ] })",
-         "t.json: services[0].rules[0].reply.data.file: cannot read \"" + dir.File("none.bin") +
-             "\": No such file or directory"},
-        {kService + R"({ "reply": { "data": [ { "zeros": 21200 }, { "file": "block.bin", "size": 9 } ] } } ] } ] })",
-         "t.json: services[0].rules[0].reply.data: 21209 bytes, more than the 21208 it can hold"},
-        {kService + R"({ "reply": { "data": { "text": "${count}" } } } ] } ] })",
-         "t.json: services[0].rules[0].reply.data.text: unknown substitution \"${count}\" (counter, time, "
-         "request.FIELD, request.FIELD|DEFAULT)"},
-        {kService + R"({ "reply": { "data": { "hex": "0a1" } } } ] } ] })",
-         "t.json: services[0].rules[0].reply.data.hex: an odd number of hex digits"},
-        {kService + R"({ "reply": { "data": { "hex": "0g" } } } ] } ] })",
-         "t.json: services[0].rules[0].reply.data.hex: 'g' is no hex digit"},
+        {Rule(R"({ "cmd": 1, "reply": { "reslt": 0 } })"), kRule + ".reply: unknown key \"reslt\""},
+        {Rule(R"({ "cmd": "1" })"), kRule + ".cmd: wants a whole number"},
+        {Rule(R"({ "type": "put" })"), kRule + ".type: wants \"get\" or \"set\", not \"put\""},
+        {Rule(R"({ "reply": { "data": { "file": "none.bin" } } })"),
+         kRule + ".reply.data.file: cannot read \"" + dir.File("none.bin") + "\": No such file or directory"},
+        {Rule(R"({ "reply": { "data": [ { "zeros": 21200 }, { "file": "block.bin", "size": 9 } ] } })"),
+         kRule + ".reply.data: 21209 bytes, more than the 21208 it can hold"},
+        {Rule(R"({ "reply": { "data": { "text": "${count}" } } })"),
+         kRule + ".reply.data.text: unknown substitution \"${count}\" (counter, time, "
+                 "request.FIELD, request.FIELD|DEFAULT)"},
+        {Rule(R"({ "reply": { "data": { "hex": "0a1" } } })"), kRule + ".reply.data.hex: an odd number of hex digits"},
+        {Rule(R"({ "reply": { "data": { "hex": "0g" } } })"), kRule + ".reply.data.hex: 'g' is no hex digit"},
         {"[]", "t.json: (top): wants an object"},
         {R"({ "services": [ 1 ] })", "t.json: services[0]: wants an object"},
         {R"({ "services": [ { "socket": "/tmp/A", "state": { "initial": { "x": 1 } }, "rules": [] } ] })",
          "t.json: services[0].state.initial: \"x\" is no command number"},
-        {kService + R"({ "reply": { "times": 2 } } ] } ] })",
-         "t.json: services[0].rules[0].reply.times: belongs to a reply of a \"replies\" list"},
+        {Rule(R"({ "reply": { "times": 2 } })"), kRule + ".reply.times: belongs to a reply of a \"replies\" list"},
         {R"({ "services": [ { "socket": "/tmp/ABCD", "rules": [] } ] })",
          "t.json: services[0].socket: \"/tmp/ABCD\" is longer than 7 characters"},
         {R"({ "services": [ { "socket": "/tmp/A", "rules": [] }, { "socket": "/tmp/A", "rules": [] } ] })",
@@ -190,8 +191,7 @@ TEST_F(ScenarioTest, FirstMatchingRuleAnswersAndTheJournalNamesTheNearest)
 // a stale one first, a second copy; and silence that ends the requester's wait on request.
 TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
 {
-    kxdev::EmulatorOptions stOptions;
-    stOptions.uiEndSilentWaitsMs = 1;
+    kxdev::EmulatorOptions stOptions{"", 1, nullptr};
     Run(R"({ "services": [ { "socket": "/tmp/A", "rules": [
         { "cmd": 1, "reply": { "type": "set_rsp", "cmd": 9, "cookie": 77, "data_len": 3, "data": { "hex": "09 Af" } } },
         { "cmd": 2, "replies": [ { "result": 1, "times": 2 }, { "result": 0, "data": { "base64": "b2s=" } } ] },
@@ -201,11 +201,7 @@ TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
         stOptions);
     std::vector<MSG_DATA> vecGot = Ask(VW_MSG_TYPE_GET_REQ, 1, "request");
     ASSERT_EQ(vecGot.size(), 1u);
-    EXPECT_EQ(vecGot[0].enMsgType, VW_MSG_TYPE_SET_RSP);
-    EXPECT_EQ(vecGot[0].enCmdType, 9);
-    EXPECT_EQ(vecGot[0].pUserData, reinterpret_cast<void*>(77));
-    EXPECT_EQ(vecGot[0].ullDataLen, 3u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(vecGot[0].aucData), 8), std::string("\x09\xAF\0\0\0\0\0\0", 8));
+    EXPECT_EQ(Fields(vecGot[0], 8), "3 9 0x4d 3 \x09\xAF\0\0\0\0\0\0"s);
     std::string strTurns;
     for (int i = 0; i < 4; ++i) {
         strTurns += Answer(VW_MSG_TYPE_SET_REQ, 2) + ";";
@@ -213,18 +209,11 @@ TEST_F(ScenarioTest, RepliesGoOutAsTheRuleShapesThem)
     EXPECT_EQ(strTurns, "1 ;1 ;0 ok;0 ok;");
     vecGot = Ask(VW_MSG_TYPE_SET_REQ, 3, "same", 3);
     ASSERT_EQ(vecGot.size(), 3u);
-    EXPECT_EQ(vecGot[0].pUserData, reinterpret_cast<void*>(0x5B));
-    for (const MSG_DATA& stMsg : {vecGot[1], vecGot[2]}) {
-        EXPECT_EQ(stMsg.pUserData, reinterpret_cast<void*>(0x5A));
-        EXPECT_EQ(stMsg.enMsgType, VW_MSG_TYPE_SET_RSP);
-        EXPECT_EQ(BlockText(stMsg), "same");
-    }
+    EXPECT_EQ(Fields(vecGot[0], 5) + ";" + Fields(vecGot[1], 5) + ";" + Fields(vecGot[2], 5),
+              "3 3 0x5b 0 same\0;3 3 0x5a 0 same\0;3 3 0x5a 0 same\0"s);
     vecGot = Ask(VW_MSG_TYPE_GET_REQ, 4, "", 2);
     ASSERT_EQ(vecGot.size(), 2u);
-    EXPECT_EQ(std::to_string(vecGot[0].enCmdType) + " " + std::to_string(vecGot[1].enCmdType), "5 4");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(vecGot[1].aucData), 6), std::string("ab\0\0c\0", 6));
-    EXPECT_EQ(vecGot[1].ullDataLen, 5u);
-    EXPECT_EQ(vecGot[1].enMsgType, VW_MSG_TYPE_GET_REQ);
+    EXPECT_EQ(Fields(vecGot[0], 6) + ";" + Fields(vecGot[1], 6), "0 5 0x5a 5 ab\0\0c\0;0 4 0x5a 5 ab\0\0c\0"s);
     // The library's own wait ends as a time-out would: result -1, no reply taken.
     std::unique_ptr<MSG_DATA> pRsp(new MSG_DATA());
     EXPECT_EQ(
@@ -246,8 +235,7 @@ TEST_F(ScenarioTest, StateOutlivesReloadsAndRestarts)
         { "cmd": 6, "type": "set", "store": "replace", "store_cmd": 8 },
         { "cmd": 5, "type": "set", "store": "replace" },
         { "name": "get", "type": "get", "reply": { "stored": true, "data": "none" } } ] } ] })";
-    kxdev::EmulatorOptions stOptions;
-    stOptions.strStateDir = state.Path();
+    kxdev::EmulatorOptions stOptions{state.Path(), 0, nullptr};
     Run(kScenario, stOptions);
     EXPECT_EQ(Answer(VW_MSG_TYPE_GET_REQ, 8), "0 plain");
     EXPECT_EQ(Answer(VW_MSG_TYPE_GET_REQ, 9), "0 none");
@@ -255,7 +243,8 @@ TEST_F(ScenarioTest, StateOutlivesReloadsAndRestarts)
     EXPECT_EQ(Answer(VW_MSG_TYPE_SET_REQ, 7, "[ 1 ]"), "4 [ 1 ]");
     EXPECT_EQ(Answer(VW_MSG_TYPE_SET_REQ, 6, "text"), "0 text");
     const std::string kStored = R"({ "7": { "Text": "Gate", "Show": true }, "8": "text" })";
-    EXPECT_EQ(ReadFile(state.File("a.json")), kStored);
+    std::ifstream in(state.File("a.json"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kStored);
     std::string strError;
     ASSERT_TRUE(m_pEmulator->Reload(kxdev::LoadScenarioText(kScenario, "s.json", "", &strError), &strError));
     EXPECT_EQ(Answer(VW_MSG_TYPE_GET_REQ, 7), R"(0 { "Text": "Gate", "Show": true })");

@@ -11,6 +11,7 @@
 #include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -71,14 +72,6 @@ protected:
         KxUnixEndpointDestroy(pstSock);
         return llRet != 0 ? "exchange failed" : reinterpret_cast<const char*>(pstRsp->aucData);
     }
-    // SIGTERM ends it with status 0 and takes its socket away.
-    void Stop()
-    {
-        kill(m_iPid, SIGTERM);
-        EXPECT_EQ(ExitStatus(), 0);
-        struct stat stInfo {};
-        EXPECT_NE(stat(KxUnixPathOf("/tmp/A").c_str(), &stInfo), 0) << "socket left behind";
-    }
 
     TempDir m_dir;
     const std::string m_strRunDir = m_dir.File("run");
@@ -88,29 +81,26 @@ protected:
     int m_iPid = 0;
 };
 
-TEST_F(EmulateTest, AnswersPrintsAndJournals)
+TEST_F(EmulateTest, AnswersPrintsJournalsAndReloadsOnlyAGoodFile)
 {
     Spawn("@/s.json --run-dir @/run --journal @/j");
     EXPECT_EQ(Line(),
               At("kxapi-emulate: running \"@/s.json\": /tmp/A (config) from @/s.json; run dir @/run, state in memory"));
     EXPECT_EQ(Ask(), R"({ "Answer": 1 })");
+    // Only the time the exchange took cannot be pinned.
     std::string strLine = Line();
-    std::string strStart = "/tmp/A GET cmd 1001 -> result 0, " + m_strBytes + " bytes, ";
-    EXPECT_EQ(strLine.substr(0, strStart.size()), strStart);
-    EXPECT_NE(strLine.find("answer"), std::string::npos) << strLine;
+    EXPECT_TRUE(std::regex_match(strLine, std::regex("/tmp/A GET cmd 1001 -> result 0, " + m_strBytes +
+                                                     R"( bytes, [0-9.]+ ms \(rule "answer"\))")))
+        << strLine;
     // One JSON object a line, with the fields docs/scenarios.md shows in its order.
     std::ifstream in(m_dir.File("j"));
-    std::string strJournal((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(strJournal.find('\n'), strJournal.size() - 1) << strJournal;
-    EXPECT_NE(strJournal.find(R"("type":"GET","cmd":1001,"result":0,"bytes":)" + m_strBytes + ","), std::string::npos);
-    EXPECT_NE(strJournal.find(R"("rule":"answer")"), std::string::npos) << strJournal;
-    Stop();
-}
+    std::string strJournal{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(std::regex_match(strJournal,
+                                 std::regex(R"(\{"service":"\\/tmp\\/A","type":"GET","cmd":1001,"result":0,"bytes":)" +
+                                            m_strBytes + R"(,"ms":[0-9.e-]+,"rule":"answer","request":""\}\n)")))
+        << strJournal;
 
-TEST_F(EmulateTest, SighupReloadsAGoodFileAndKeepsTheScenarioOverABadOne)
-{
-    Spawn("@/s.json --run-dir @/run");
-    EXPECT_EQ(Line().substr(0, 22), "kxapi-emulate: running");
+    // SIGHUP reloads a good file and keeps the running scenario over a bad one.
     WriteScenario(m_strScenario, "2");
     kill(m_iPid, SIGHUP);
     EXPECT_EQ(Line().substr(0, 23), "kxapi-emulate: reloaded");
@@ -122,14 +112,15 @@ TEST_F(EmulateTest, SighupReloadsAGoodFileAndKeepsTheScenarioOverABadOne)
     EXPECT_EQ(Line(), "kxapi-emulate: reload failed, the running scenario is kept: " + m_strScenario +
                           ": services[0].rules[0]: unknown key \"reslt\"");
     EXPECT_EQ(Ask(), R"({ "Answer": 2 })");
-    Stop();
+    // SIGTERM ends it with status 0 and takes its socket away.
+    kill(m_iPid, SIGTERM);
+    EXPECT_EQ(ExitStatus(), 0);
+    EXPECT_NE(access(KxUnixPathOf("/tmp/A").c_str(), F_OK), 0) << "socket left behind";
 }
 
 // Runs that end by themselves: a row per exit status, with the first line the program says.
 TEST_F(EmulateTest, ExitStatuses)
 {
-    std::ofstream(m_dir.File("typo.json")) << R"({ "services": [ { "socket": "/tmp/A", "rules": [
-      { "cmd": 1, "reply": { "reslt": 0 } } ] } ] })";
     std::ofstream(m_dir.File("cut.json")) << "{ \"services\": [\n{\"socket\":\"/tmp/A\"]\n}";
     const struct {
         const char* pszArgs;
@@ -137,9 +128,7 @@ TEST_F(EmulateTest, ExitStatuses)
         const char* pszFirstLine;
     } aRows[] = {
         {"--check @/s.json", 0, "@/s.json: ok"},
-        {"@/typo.json --check", 1, "@/typo.json: services[0].rules[0].reply: unknown key \"reslt\""},
         {"@/cut.json", 1, "@/cut.json:2:19: malformed JSON: object value separator ',' expected"},
-        {"@/none.json --check", 1, "@/none.json: cannot read: No such file or directory"},
         {"", 2, "kxapi-emulate: no scenario file"},
         {"@/s.json @/s.json", 2, "kxapi-emulate: one scenario only, not also @/s.json"},
         {"@/s.json --verbose", 2, "kxapi-emulate: unknown flag --verbose"},

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +18,7 @@
 namespace {
 
 using kxprobe::Seen;
+using namespace std::string_literals;
 
 constexpr double kFirstSecond = 1700000000.123456;
 constexpr uint64_t kFirstMicros = 1700000000123456ULL;
@@ -31,8 +31,7 @@ const std::string kLongClient = "/run/kx/" + std::string(kClientField - 8, 'q');
 std::string Native(VW_MSG_TYPE enType, unsigned int uiCmd, int iResult, uintptr_t uiCookie, unsigned long long ullExt,
                    const std::string& strData)
 {
-    auto pstMsg = std::make_unique<MSG_DATA>();
-    memset(pstMsg.get(), 0, sizeof(MSG_DATA));
+    auto pstMsg = std::make_unique<MSG_DATA>(); // zeroed, padding too
     pstMsg->enMsgType = enType;
     pstMsg->enCmdType = static_cast<VW_CMD_TYPE>(uiCmd);
     pstMsg->ullMsgNum = 1;
@@ -78,8 +77,7 @@ std::vector<Seen> Traffic()
         {false, "/run/kx/tmp_bq", Native(VW_MSG_TYPE_GET_RSP, 1001, 0, 0, 0, "{\"A\":1}"), 0, 0},
         {true, "/run/kx/tmp_ev", Native(VW_MSG_TYPE_SET_REQ, 2001, 0, 0x2a, 7, "Dock 4"), 0, 0},
         {false, "/run/kx/tmp_ev", Native(VW_MSG_TYPE_SET_RSP, 2001, 4, 0x2a, 7, "Dock 4"), 0, 0},
-        {false, "/run/kx/tmp_bq", Native(VW_MSG_TYPE_GET_RSP, 1001, -1, 0, 0, std::string("\x01\xff\x00\x02", 4)), 0,
-         0},
+        {false, "/run/kx/tmp_bq", Native(VW_MSG_TYPE_GET_RSP, 1001, -1, 0, 0, "\x01\xff\x00\x02"s), 0, 0},
         {true, "(unnamed)", Foreign(1, 2001, 0xdeadbeef, 9, "hi"), 0, 0},
         {false, "/run/kx/tmp_bq", "abc", 0, 0},
         {true, kLongClient, "", 0, 0},
@@ -90,10 +88,22 @@ std::vector<Seen> Traffic()
     return vec;
 }
 
+// The traffic written to a capture at strFile, the writer left open.
+std::unique_ptr<kxprobe::PcapWriter> Capture(const std::string& strFile)
+{
+    auto pWriter = std::make_unique<kxprobe::PcapWriter>();
+    std::string strError;
+    EXPECT_TRUE(pWriter->Open(strFile, kService, &strError)) << strError;
+    for (const Seen& stSeen : Traffic()) {
+        EXPECT_TRUE(pWriter->Write(stSeen));
+    }
+    return pWriter;
+}
+
 std::string ReadFile(const std::string& strFile)
 {
     std::ifstream stIn(strFile, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stIn), std::istreambuf_iterator<char>());
+    return {std::istreambuf_iterator<char>(stIn), {}};
 }
 
 uint32_t Get32(const std::string& str, size_t uiAt)
@@ -115,18 +125,11 @@ bool ReadBlocks(const std::string& strFile, std::vector<Block>* pvecBlocks, std:
 {
     std::string strAll = ReadFile(strFile);
     for (size_t uiAt = 0; uiAt < strAll.size();) {
-        std::string strWhere = "block at " + std::to_string(uiAt) + ": ";
-        if (strAll.size() - uiAt < 12) {
-            *pstrWhy = strWhere + "cut short";
-            return false;
-        }
-        uint32_t uiLen = Get32(strAll, uiAt + 4);
-        if (uiLen < 12 || uiLen % 4 != 0 || uiLen > strAll.size() - uiAt) {
-            *pstrWhy = strWhere + "bad length " + std::to_string(uiLen);
-            return false;
-        }
-        if (Get32(strAll, uiAt + uiLen - 4) != uiLen) {
-            *pstrWhy = strWhere + "trailing length differs";
+        // A block cut short reads as length 0.
+        uint32_t uiLen = strAll.size() - uiAt < 12 ? 0 : Get32(strAll, uiAt + 4);
+        if (uiLen < 12 || uiLen % 4 != 0 || uiLen > strAll.size() - uiAt || Get32(strAll, uiAt + uiLen - 4) != uiLen) {
+            *pstrWhy = "block at " + std::to_string(uiAt) + ": bad length " + std::to_string(uiLen) +
+                       " or trailing length";
             return false;
         }
         pvecBlocks->push_back({Get32(strAll, uiAt), strAll.substr(uiAt + 8, uiLen - 12)});
@@ -146,38 +149,12 @@ std::string PacketBytes(const Seen& stSeen)
     return strPacket + stSeen.strBytes;
 }
 
-bool HaveTshark()
-{
-    return system("command -v tshark >/dev/null 2>&1") == 0;
-}
-
-std::string RunTshark(const std::string& strCommand)
-{
-    std::string strOut;
-    FILE* pPipe = popen(strCommand.c_str(), "r");
-    if (pPipe == nullptr) {
-        return "(popen failed)";
-    }
-    char acBuf[4096];
-    size_t n;
-    while ((n = fread(acBuf, 1, sizeof(acBuf), pPipe)) > 0) {
-        strOut.append(acBuf, n);
-    }
-    pclose(pPipe);
-    return strOut;
-}
-
 TEST(ProbePcap, BlocksCarryEveryDatagramWholeOnceWritten)
 {
     TempDir dir;
     std::string strFile = dir.File("tap.pcapng");
     std::vector<Seen> vecSeen = Traffic();
-    kxprobe::PcapWriter stWriter;
-    std::string strError;
-    ASSERT_TRUE(stWriter.Open(strFile, kService, &strError)) << strError;
-    for (const Seen& stSeen : vecSeen) {
-        ASSERT_TRUE(stWriter.Write(stSeen));
-    }
+    auto pWriter = Capture(strFile);
 
     // Read while the writer is still open: each block must be on disk once Write returns.
     std::vector<Block> vecBlocks;
@@ -222,32 +199,21 @@ TEST(ProbePcap, OpenNamesTheFileAndTheReason)
 
 TEST(ProbePcap, TsharkDecodesEveryField)
 {
-    if (!kxprobe_test::CanSpawn()) {
-        GTEST_SKIP() << "programs cannot be spawned here (cross build under qemu)";
-    }
-    if (!HaveTshark()) {
-        GTEST_SKIP()
-            << "tshark not installed: the capture cannot be decoded here (scripts/install-deps.sh installs it)";
+    if (!kxprobe_test::CanSpawn() || system("command -v tshark >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "the capture cannot be decoded here: no programs spawned (cross build under qemu) or tshark "
+                        "not installed (scripts/install-deps.sh installs it)";
     }
     TempDir dir;
     std::string strFile = dir.File("tap.pcapng");
-    {
-        kxprobe::PcapWriter stWriter;
-        std::string strError;
-        ASSERT_TRUE(stWriter.Open(strFile, kService, &strError)) << strError;
-        for (const Seen& stSeen : Traffic()) {
-            ASSERT_TRUE(stWriter.Write(stSeen));
-        }
-    }
-    std::string strFields;
-    for (const char* pszField :
-         {"frame.time_epoch", "kxapi.direction", "kxapi.client", "kxapi.type", "kxapi.cmd", "kxapi.result",
-          "kxapi.cookie", "kxapi.datalen", "kxapi.extparam", "kxapi.text", "kxapi.data", "_ws.col.Info"}) {
-        strFields += std::string(" -e ") + pszField;
-    }
+    Capture(strFile); // and closed
     std::string strErrFile = dir.File("tshark.err");
-    std::string strOut = RunTshark("tshark -X lua_script:'" KXAPI_PROBE_LUA "' -r '" + strFile +
-                                   "' -T fields -E separator='|'" + strFields + " 2>'" + strErrFile + "'");
+    std::string strCommand = "tshark -X lua_script:'" KXAPI_PROBE_LUA "' -r '" + strFile +
+                             "' -T fields -E separator='|' -e frame.time_epoch -e kxapi.direction -e kxapi.client"
+                             " -e kxapi.type -e kxapi.cmd -e kxapi.result -e kxapi.cookie -e kxapi.datalen"
+                             " -e kxapi.extparam -e kxapi.text -e kxapi.data -e _ws.col.Info >'" +
+                             dir.File("tshark.out") + "' 2>'" + strErrFile + "'";
+    EXPECT_EQ(system(strCommand.c_str()), 0) << ReadFile(strErrFile);
+    std::string strOut = ReadFile(dir.File("tshark.out"));
     EXPECT_EQ(strOut, "1700000000.123456000|0|/run/kx/tmp_bq|0|1001|0|0x0000000000000000|0|0|||GET cmd 1001\n"
                       "1700000001.123456000|1|/run/kx/tmp_bq|2|1001|0|0x0000000000000000|21208|0|{\"A\":1}|"
                       "7b2241223a317d|GET reply cmd 1001 result 0\n"

@@ -11,8 +11,8 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -79,14 +79,6 @@ std::string Converse(const std::string& strRunDir)
     return strOut;
 }
 
-std::string ReadFile(const std::string& strFile)
-{
-    std::ifstream in(strFile);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class ProbeScenarioTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -114,14 +106,13 @@ TEST_F(ProbeScenarioTest, ARecordingReplaysTheRepliesTheClientGot)
         tap.Signal(SIGTERM);
         ASSERT_EQ(tap.Wait(), 0);
     }
-    std::string strText = ReadFile(strRecord);
+    std::ifstream in(strRecord);
+    std::string strText{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(strText.find("s3cret"), std::string::npos) << strText;
     EXPECT_EQ(strText.find("guess"), std::string::npos) << strText;
-    std::string strError;
-    ASSERT_TRUE(kxdev::LoadScenarioText(strText, "recorded", m_dir.Path(), &strError)) << strError;
-
+    // The recording loads: the replay starts on it.
     Emulate replay(strRecord, m_dir.File("r2"));
-    ASSERT_TRUE(replay.Started());
+    ASSERT_TRUE(replay.Started()) << strText;
     EXPECT_EQ(Converse(m_dir.File("r2")), strLive);
     EXPECT_NE(strLive.find(R"(5001: 0 GET reply 13 "\u0000\u0000\u0000\u0001link down")"), std::string::npos)
         << strLive;
@@ -132,19 +123,16 @@ TEST_F(ProbeScenarioTest, DiffReportsTheOneReplyThatDiffers)
 {
     // A live service of its own per run: replies in turn and counters move on with every request.
     const std::string kUrl = "GET 1001 (rule \"device\"): data field Url: ";
+    const std::string kNone = "12 requests, 0 differ\n", kOne = "12 requests, 1 differ\n";
     const struct {
         std::string strFrom, strTo; // the scenario diff reads: kCamera with this replaced
         std::vector<std::string> vecArgs;
         int iStatus;
         std::string strOut;
     } aRows[] = {
-        {"", "", {}, 0, "12 requests, 0 differ\n"},
-        {"cam/1",
-         "cam/2",
-         {},
-         1,
-         kUrl + "scenario \"rtsp://cam/2\", service \"rtsp://cam/1\"\n12 requests, 1 differ\n"},
-        {"cam/1", "cam/2", {"--ignore", "Url"}, 0, "12 requests, 0 differ\n"},
+        {"cam/1", "cam/1", {}, 0, kNone},
+        {"cam/1", "cam/2", {}, 1, kUrl + "scenario \"rtsp://cam/2\", service \"rtsp://cam/1\"\n" + kOne},
+        {"cam/1", "cam/2", {"--ignore", "Url"}, 0, kNone},
         {"cam/1",
          "cam/2",
          {"--json"},
@@ -152,25 +140,23 @@ TEST_F(ProbeScenarioTest, DiffReportsTheOneReplyThatDiffers)
          R"({"request":"GET","cmd":1001,"rule":"device","what":"data field","field":"Url",)"
          R"("scenario":"rtsp://cam/2","service":"rtsp://cam/1"})"
          "\n{\"requests\":12,\"differ\":1}\n"},
-        {R"("silent": true)", R"("result": 0)", {}, 1, "GET 4004 (rule \"mute\"): no reply\n12 requests, 1 differ\n"},
+        {R"("silent": true)", R"("result": 0)", {}, 1, "GET 4004 (rule \"mute\"): no reply\n" + kOne},
         {R"("result": 4)",
          R"("result": 5)",
          {},
          1,
-         "GET 3001 (rule \"stream\"): result: scenario 5, service 4\n12 requests, 1 differ\n"},
+         "GET 3001 (rule \"stream\"): result: scenario 5, service 4\n" + kOne},
     };
     for (size_t i = 0; i < std::size(aRows); ++i) {
         std::string strScenario = kCamera;
-        if (!aRows[i].strFrom.empty()) {
-            strScenario.replace(strScenario.find(aRows[i].strFrom), aRows[i].strFrom.size(), aRows[i].strTo);
-        }
+        strScenario.replace(strScenario.find(aRows[i].strFrom), aRows[i].strFrom.size(), aRows[i].strTo);
         std::ofstream(m_dir.File("diff.json"), std::ios::trunc) << strScenario;
         std::string strRun = m_dir.File("live" + std::to_string(i));
         Emulate live(m_dir.File("camera.json"), strRun);
         ASSERT_TRUE(live.Started());
-        std::vector<std::string> vecArgs{"diff",      "/tmp/A", m_dir.File("diff.json"), "--run-dir", strRun,
-                                         "--timeout", "0.3"};
-        vecArgs.insert(vecArgs.end(), aRows[i].vecArgs.begin(), aRows[i].vecArgs.end());
+        std::vector<std::string> vecArgs = aRows[i].vecArgs;
+        vecArgs.insert(vecArgs.begin(),
+                       {"diff", "/tmp/A", m_dir.File("diff.json"), "--run-dir", strRun, "--timeout", "0.3"});
         kxprobe_test::Run stRun = Probe(vecArgs);
         EXPECT_EQ(stRun.iStatus, aRows[i].iStatus) << "row " << i << ": " << stRun.strErr;
         EXPECT_EQ(stRun.strOut, aRows[i].strOut) << "row " << i;
@@ -183,19 +169,14 @@ kxprobe::Seen Datagram(bool bRequest, const std::string& strClient, unsigned int
                        const std::string& strData, int iResult = 0, unsigned long long ullDataLen = 0,
                        uintptr_t uiCookie = 0)
 {
-    auto pstMsg = std::make_unique<MSG_DATA>();
-    memset(pstMsg.get(), 0, sizeof(MSG_DATA));
+    auto pstMsg = std::make_unique<MSG_DATA>(); // zeroed, padding too
     pstMsg->enMsgType = static_cast<VW_MSG_TYPE>(uiType);
     pstMsg->enCmdType = static_cast<VW_CMD_TYPE>(uiCmd);
     pstMsg->enResult = static_cast<VW_RESULT_TYPE>(iResult);
     pstMsg->ullDataLen = ullDataLen != 0 ? ullDataLen : strData.size();
     pstMsg->pUserData = reinterpret_cast<void*>(uiCookie);
     memcpy(pstMsg->aucData, strData.data(), strData.size());
-    kxprobe::Seen stSeen;
-    stSeen.bRequest = bRequest;
-    stSeen.strClient = strClient;
-    stSeen.strBytes.assign(reinterpret_cast<const char*>(pstMsg.get()), sizeof(MSG_DATA));
-    return stSeen;
+    return {bRequest, strClient, std::string(reinterpret_cast<const char*>(pstMsg.get()), sizeof(MSG_DATA)), 0, 0};
 }
 
 // How each kind of reply is written, and which rule takes which request.
