@@ -105,6 +105,12 @@ TEST_F(HbtpTest, ExchangesCopyAnAcceptedReplyOverAnyOpenEntryPointAndTheUserList
         REST_HBTP_MSG stRecv{iCap < 0 ? nullptr : &strBuf[0], iCap < 0 ? 4u : static_cast<unsigned int>(iCap)};
         EXPECT_EQ(Observe(HbtpCommon(&m_header, kDemoPath, 0x1234, 0xC5, &stSend, &stRecv, 0x11223344), strBuf),
                   Fmt("%d 0 0 0 0 0 ", !strError.empty()) + strPuts + kAsked + strError + strAfter);
+        // The exchange itself gives -1 for each failure that HbtpCommon reports as 1.
+        const int iFd = open(kDemoPath, O_RDWR);
+        EXPECT_EQ(SendSynHbtpMsg(iFd, 0x1234, 0xC5, &stSend, &stRecv), strError.empty() ? 0 : -1) << strError;
+        close(iFd);
+        g_strNote.clear();
+        m_log.Clear();
     }
     // Byte 2 cleared, the type's low 7 bits, the URL, the code as a fresh message has it; the channel's option.
     EXPECT_EQ(m_service->Seen().at(0), "00 45 1234 0000 [request-body] tag -1 option 287454020");
