@@ -17,6 +17,7 @@
 #include "response_buffer.h"
 #include "temp_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -583,6 +584,18 @@ TEST_F(AllocTest, RequestAndResponsePaths)
         {"HbtpCommon", -1, 1,
          [&] {
              long long r = HbtpCommon(pstHdr, "/mnt/srvfs/conf.svc", 9, 1, &stSend, &stRecv, 3);
+             return r != 0 || memcmp(pstRsp->aucData, strReply.data(), 300) == 0 ? r : kWrong;
+         }},
+        // The exchange alone, on a channel the host opened (not counted): -1 where HbtpCommon says 1.
+        {"SendSynHbtpMsg", -1, -1,
+         [&] {
+             allocfail::Pause(true);
+             const int iFd = open("/mnt/srvfs/conf.svc", O_RDWR);
+             allocfail::Pause(false);
+             long long r = SendSynHbtpMsg(iFd, 9, 1, &stSend, &stRecv);
+             allocfail::Pause(true);
+             close(iFd);
+             allocfail::Pause(false);
              return r != 0 || memcmp(pstRsp->aucData, strReply.data(), 300) == 0 ? r : kWrong;
          }},
     };
