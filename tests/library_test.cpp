@@ -559,8 +559,8 @@ TEST_F(LibraryTest, TimeTextsAndSwitchModes)
         CAM_COMMONMODE_SWITCH enOut = Mode(99), enBack = Mode(99);
         const std::string strLine = "E business current switch:" + std::to_string(iFrom) + " may be not supported\n";
         const std::string strWant = iTo < 0 ? "-1 99 " + strLine : "0 " + std::to_string(iTo) + " ";
-        const int iTo1 = TransSwitchModeToRestFormat(Mode(iFrom), &enOut);
-        EXPECT_EQ(Outcome(std::to_string(iTo1) + " " + std::to_string(enOut)), strWant) << iFrom;
+        const int iRest = TransSwitchModeToRestFormat(Mode(iFrom), &enOut);
+        EXPECT_EQ(Outcome(std::to_string(iRest) + " " + std::to_string(enOut)), strWant) << iFrom;
         const int iBack = TransRestFormatToSwitchMode(&enBack, Mode(iFrom));
         EXPECT_EQ(Outcome(std::to_string(iBack) + " " + std::to_string(enBack)), strWant) << iFrom;
     }

@@ -143,9 +143,17 @@ extern "C" ALLOCFAIL_HOOK void free(void* p)
 // The sanitizer runtime brings an operator new of its own that bypasses malloc: the C++ runtime's
 // allocations are routed through the hooks above in every build, so a container's failure is
 // injected and counted in the sanitizer run too.
+void* operator new(size_t uSize, const std::nothrow_t&) noexcept
+{
+    return malloc(uSize != 0 ? uSize : 1);
+}
+void* operator new[](size_t uSize, const std::nothrow_t& stNothrow) noexcept
+{
+    return operator new(uSize, stNothrow);
+}
 void* operator new(size_t uSize)
 {
-    void* p = malloc(uSize != 0 ? uSize : 1);
+    void* p = operator new(uSize, std::nothrow);
     if (p == nullptr) {
         throw std::bad_alloc();
     }
@@ -154,14 +162,6 @@ void* operator new(size_t uSize)
 void* operator new[](size_t uSize)
 {
     return operator new(uSize);
-}
-void* operator new(size_t uSize, const std::nothrow_t&) noexcept
-{
-    return malloc(uSize != 0 ? uSize : 1);
-}
-void* operator new[](size_t uSize, const std::nothrow_t&) noexcept
-{
-    return malloc(uSize != 0 ? uSize : 1);
 }
 void operator delete(void* p) noexcept
 {
